@@ -1,0 +1,49 @@
+# Two commands matter: `make demo` runs the main job against the stand-in
+# handset, `make test` builds everything and passes every test.
+BUILD      ?= build
+BUILD_ASAN ?= build-asan
+BUILD_TSAN ?= build-tsan
+JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+# Protocol tests mostly wait on pseudo-terminals, so run more than one per core.
+TEST_JOBS  ?= $(shell echo $$(( $(JOBS) * 3 )))
+CMAKE_ARGS ?=
+
+.PHONY: all build test test-asan test-tsan demo bench clean
+
+all: build
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) -j $(TEST_JOBS) --output-on-failure
+
+$(BUILD_ASAN)/CMakeCache.txt:
+	cmake -S . -B $(BUILD_ASAN) -DFLASHDLL_SANITIZE=address,undefined $(CMAKE_ARGS)
+
+# Any sanitizer report fails the test that produced it.
+test-asan: $(BUILD_ASAN)/CMakeCache.txt
+	cmake --build $(BUILD_ASAN) -j $(JOBS)
+	ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --test-dir $(BUILD_ASAN) -j $(TEST_JOBS) --output-on-failure
+
+$(BUILD_TSAN)/CMakeCache.txt:
+	cmake -S . -B $(BUILD_TSAN) -DFLASHDLL_SANITIZE=thread $(CMAKE_ARGS)
+
+# The queue and the load threads under ThreadSanitizer.
+test-tsan: $(BUILD_TSAN)/CMakeCache.txt
+	cmake --build $(BUILD_TSAN) -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir $(BUILD_TSAN) -L threads -j $(TEST_JOBS) --output-on-failure
+
+demo: build
+	@echo "The demo runs once the main job exists."
+
+bench: build
+	@echo "No benchmarks yet."
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN)

@@ -1,0 +1,50 @@
+// The serial link: the per-port state of a session and the operations every
+// dialogue uses to touch a port. Only this unit opens, configures or closes
+// a port. Operations report problems as host messages and log lines and
+// return plain success flags; callers choose the error code.
+#pragma once
+
+#include <cstdint>
+
+#include "flashdll/os/serial_device.h"
+
+struct Session;
+
+constexpr uint32_t kMaxPorts = 2;
+constexpr uint32_t kPcSpeedCount = 5;
+
+struct PortRecord {
+    os::SerialDevice* handle;          // nullptr when closed
+    uint32_t uartNumber;               // handset UART this port reaches (0 or 1)
+    uint32_t supportedSpeedCount;      // valid entries in supportedSpeeds
+    uint32_t linkSpeed;                // agreed transfer rate in baud
+    uint32_t transferShare;            // percent of the summed baud rates
+    uint32_t supportedSpeeds[kPcSpeedCount];  // rates accepted when probed, ascending
+    uint32_t readTimeoutMs;            // last requested through ComSetTimout
+    uint8_t pollingActive;             // 1 while in polling mode
+    os::SerialTimeouts savedTimeouts;  // time-outs in force when polling was entered
+    uint32_t baudRate;                 // PC-side rate last set by ComSetBaud
+    uint16_t checkedUart;              // UART recorded by CheckConnection
+};
+
+// Opens logical `port` on COM `comIndex` (0-based) at `baud` and sets its read
+// time-out. 1 opened, 0 failed (a handle that opened stays in the record).
+int ComOpen(Session* session, uint32_t port, uint32_t comIndex, uint32_t baud, uint32_t timeoutMs);
+// Nonzero when the rate (one of the five PC speeds) was set.
+int ComSetBaud(Session* session, uint32_t port, uint32_t baud);
+// Sets the read time-out; returns the previous one. No system call when unchanged.
+uint32_t ComSetTimout(Session* session, uint32_t port, uint32_t timeoutMs);
+// Enters (on != 0) or leaves polling mode; leaving restores the saved time-outs.
+void ComPolling(Session* session, uint32_t port, int on);
+int ComWrite(Session* session, uint32_t port, const void* data, uint32_t length, uint32_t* written);
+int ComRead(Session* session, uint32_t port, void* data, uint32_t length, uint32_t* got);
+// Discards pending input: reads until a read delivers nothing.
+void ComFlush(Session* session, uint32_t port);
+void ComClose(Session* session, uint32_t port);
+void ComCloseAll(Session* session);
+// Writes the data parts of one transfer on ports 0 and 1 at once (part 1 may
+// be empty); waits for both. Nonzero on success.
+int ComWriteParts(Session* session, const void* part0, uint32_t length0,
+                  const void* part1, uint32_t length1);
+// Nonzero once the host has asked for an abort of the running load.
+int AbortRequested(Session* session);

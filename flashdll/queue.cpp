@@ -1,0 +1,188 @@
+#include "flashdll/queue.h"
+
+#include <cstring>
+
+#include "flashdll/notify.h"
+#include "flashdll/os/clock.h"
+#include "flashdll/os/event.h"
+#include "flashdll/session.h"
+
+namespace {
+
+constexpr uint32_t kMaxPayload = kFormatBufferSize;  // 259 characters + NUL
+constexpr const char* kOverflowText = "Prevented message overflow !";
+
+thread_local bool t_onDeliveryThread = false;
+
+struct RecordHead {
+    uint32_t length;   // head and payload
+    uint32_t session;  // low bits of the producing session; for diagnosis only
+    uint32_t time;     // tick count when queued
+    uint32_t type;
+    uint32_t arg1;
+    uint32_t arg2;
+};
+static_assert(sizeof(RecordHead) == kRecordHeadSize, "record head is six words");
+
+// Whether a record of `length` bytes fits at the write position without
+// reaching undelivered records. A filler moves the write position to 0, so
+// it must not do so while the reader is at 0 with records still pending:
+// the queue would then look empty.
+bool Fits(const NotifyQueue& queue, uint32_t length, bool filler) {
+    const uint32_t write = queue.writePosition.load(std::memory_order_relaxed);
+    const uint32_t read = queue.readPosition.load(std::memory_order_acquire);
+    if (filler) {
+        return read <= write && !(read == 0 && write != 0);
+    }
+    return write < read ? write + length < read : true;
+}
+
+void WriteRecord(Session* session, uint32_t type, uint32_t arg1, uint32_t arg2,
+                 const char* text, uint32_t payload) {
+    NotifyQueue& queue = session->queue;
+    const uint32_t write = queue.writePosition.load(std::memory_order_relaxed);
+    RecordHead head = {kRecordHeadSize + payload,
+                       static_cast<uint32_t>(reinterpret_cast<uintptr_t>(session)),
+                       os::TickCountMs(), type, arg1, arg2};
+    std::memcpy(queue.ring + write, &head, sizeof head);
+    if (type != NOTIFY_FILLER && payload != 0) {
+        std::memcpy(queue.ring + write + kRecordHeadSize, text, payload - 1);
+        queue.ring[write + kRecordHeadSize + payload - 1] = '\0';
+    }
+    uint32_t next = write + head.length;
+    if (next >= kRingSize) {
+        next = 0;
+    }
+    // Release: the record is complete before the reader can see it.
+    queue.writePosition.store(next, std::memory_order_release);
+    os::EventSet(queue.workEvent);
+}
+
+// Waits (with the writers' lock released) until the delivery thread has
+// emptied the queue. False when it did not within the time limit.
+bool WaitForRoom(Session* session, std::unique_lock<std::mutex>& lock) {
+    lock.unlock();
+    const bool drained = WaitDelivered(session);
+    lock.lock();
+    return drained;
+}
+
+// Queues one record, waiting for room when the ring is full. Returns true
+// when it had to wait (an overflow was prevented). A record that still finds
+// no room after the wait is dropped.
+bool EnqueueLocked(Session* session, std::unique_lock<std::mutex>& lock, uint32_t type,
+                   uint32_t arg1, uint32_t arg2, const char* text) {
+    NotifyQueue& queue = session->queue;
+    uint32_t payload = 0;
+    if (text != nullptr) {
+        const size_t textLength = std::strlen(text);
+        payload = static_cast<uint32_t>(textLength < kMaxPayload - 1 ? textLength : kMaxPayload - 1) + 1;
+    }
+    const uint32_t length = kRecordHeadSize + payload;
+    bool waited = false;
+    for (;;) {
+        os::EventReset(queue.drainedEvent);
+        const uint32_t write = queue.writePosition.load(std::memory_order_relaxed);
+        const bool wraps = write + length >= kRingSize;
+        const uint32_t needed = wraps ? length + kRecordHeadSize : length;
+        if (!Fits(queue, needed, wraps)) {
+            if (waited) {
+                return true;  // still no room after waiting: drop the record
+            }
+            waited = true;
+            if (!WaitForRoom(session, lock)) {
+                return true;
+            }
+            continue;
+        }
+        if (wraps) {
+            // The filler's length carries both positions past the ring's end.
+            WriteRecord(session, NOTIFY_FILLER, 0, 0, nullptr, needed - kRecordHeadSize);
+            continue;
+        }
+        WriteRecord(session, type, arg1, arg2, text, payload);
+        return waited;
+    }
+}
+
+}  // namespace
+
+void Enqueue(Session* session, uint32_t type, uint32_t arg1, uint32_t arg2, const char* text) {
+    std::unique_lock<std::mutex> lock(session->queue.writers);
+    if (EnqueueLocked(session, lock, type, arg1, arg2, text)) {
+        EnqueueLocked(session, lock, NOTIFY_MESSAGE, FLASH_LEVEL_INFO, 0, kOverflowText);
+    }
+}
+
+bool DeliverOne(Session* session) {
+    NotifyQueue& queue = session->queue;
+    const uint32_t read = queue.readPosition.load(std::memory_order_relaxed);
+    const uint32_t write = queue.writePosition.load(std::memory_order_acquire);
+    if (read == write) {
+        return false;
+    }
+    RecordHead head;
+    std::memcpy(&head, queue.ring + read, sizeof head);
+    const char* text = reinterpret_cast<const char*>(queue.ring + read + kRecordHeadSize);
+    FlashHostDescriptor* host = session->host;
+    switch (head.type) {
+    case NOTIFY_MESSAGE:
+        if (host->OnMessage != nullptr) host->OnMessage(host, head.arg1, text);
+        break;
+    case NOTIFY_PROGRESS_BEGIN:
+        if (host->OnProgressBegin != nullptr) host->OnProgressBegin(host, text, head.arg1);
+        break;
+    case NOTIFY_PROGRESS:
+        if (host->OnProgressUpdate != nullptr) host->OnProgressUpdate(host, head.arg1, head.arg2);
+        break;
+    case NOTIFY_STATUS:
+        if (host->OnStatusText != nullptr) host->OnStatusText(host, text);
+        break;
+    case NOTIFY_PROGRESS_END:
+        if (host->OnProgressEnd != nullptr) host->OnProgressEnd(host);
+        break;
+    default:  // fillers and unknown types deliver nothing
+        break;
+    }
+    uint32_t next = read + (head.length >= kRecordHeadSize ? head.length : kRecordHeadSize);
+    if (next >= kRingSize) {
+        next = 0;
+    }
+    queue.readPosition.store(next, std::memory_order_release);
+    return true;
+}
+
+bool WaitDelivered(Session* session) {
+    NotifyQueue& queue = session->queue;
+    if (session->run.runFlag.load(std::memory_order_acquire) == 0) {
+        return true;
+    }
+    if (t_onDeliveryThread) {
+        return false;  // the delivery thread cannot wait for itself
+    }
+    const uint32_t start = os::TickCountMs();
+    for (;;) {
+        if (queue.readPosition.load(std::memory_order_acquire) ==
+            queue.writePosition.load(std::memory_order_acquire)) {
+            return true;
+        }
+        const uint32_t elapsed = os::TickCountMs() - start;
+        if (elapsed >= kDeliveryWaitMs) {
+            return false;
+        }
+        // A pass that ended just before new records arrived may have set the
+        // drained event already: clear it and ask for another pass.
+        os::EventReset(queue.drainedEvent);
+        os::EventSet(queue.workEvent);
+        os::EventWait(queue.drainedEvent, kDeliveryWaitMs - elapsed);
+    }
+}
+
+void ResetQueue(Session* session) {
+    session->queue.writePosition.store(0, std::memory_order_relaxed);
+    session->queue.readPosition.store(0, std::memory_order_relaxed);
+}
+
+void SetDeliveryThread(bool onDeliveryThread) { t_onDeliveryThread = onDeliveryThread; }
+
+bool OnDeliveryThread() { return t_onDeliveryThread; }

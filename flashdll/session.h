@@ -1,0 +1,57 @@
+// The session context: the library's fixed-size state for one host
+// descriptor, from FlashInit to FlashFinish. Only ThreadProtocol touches the
+// ports, image buffers, platform record and flash chip records during a
+// load; the run state and the queue are what the two load threads share.
+#pragma once
+
+#include <cstdint>
+
+#include "flashdll/flashdll.h"
+#include "flashdll/hw/platform.h"
+#include "flashdll/image/image_buffer.h"
+#include "flashdll/link/serial.h"
+#include "flashdll/loader/flash_chip.h"
+#include "flashdll/notify.h"
+#include "flashdll/prepare.h"
+#include "flashdll/queue.h"
+#include "flashdll/run.h"
+
+constexpr uint32_t kPathSize = 256;
+constexpr uint32_t kComNameCount = 64;
+constexpr uint32_t kComNameSize = 6;
+
+struct Session {
+    FlashHostDescriptor* host = nullptr;  // notifications find the callbacks here
+    FlashLoadOptions options = {};        // the running load's working copy
+    char moduleDir[kPathSize] = {};       // with its trailing separator
+    char platformDefPath[kPathSize] = {};
+    PlatformRecord platform = {};
+
+    // Serial ports.
+    uint32_t legacyOs = 0;
+    uint32_t overlappedIo = 0;
+    uint32_t portCount = 0;
+    uint32_t currentPort = 0;
+    PortRecord ports[kMaxPorts] = {};
+
+    ImageBuffer setupLoaderImage = {};
+    ImageBuffer flashLoaderImage = {};
+    ImageBuffer userImage = {};
+
+    FlashLoaderInfo flashLoader = {};  // filled by the flash loader handshake
+
+    RunState run;
+    NotifyQueue queue;
+    ThreadPriorityStack priorities = {};
+    uint32_t currentMode = 0;  // mode most recently handed to SendFile
+    ProgressState progress = {1, 0, 0};
+};
+
+// The session linked to `host`, or nullptr.
+Session* SessionOf(FlashHostDescriptor* host);
+// Stores `code` as the load's recorded error.
+void RecordError(Session* session, uint32_t code);
+// "COM1" ... "COM64" for COM index 0 ... 63; "COM?" for anything else.
+const char* ComName(uint32_t comIndex);
+// Fills the process-wide COM name table.
+void BuildComNameTable();
