@@ -79,3 +79,8 @@ void LogErrorCode(Session* session, uint32_t code) {
     char name[kErrorNameSize];
     PostHostMessage(session, FLASH_LEVEL_INFO, "Error code: %s", ErrorName(code, name));
 }
+
+extern "C" FLASHDLL_API uint32_t FlashGetErrorString(uint32_t code, char* buffer) {
+    ErrorName(code, buffer);
+    return SUCCESS;
+}

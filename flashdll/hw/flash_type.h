@@ -30,16 +30,17 @@ public:
     FlashType(const FlashType&) = delete;
     FlashType& operator=(const FlashType&) = delete;
 
-    bool IsKnown() const;
-    const char* Description() const;  // nullptr when empty
-    uint32_t BoundaryCount() const;   // sectors + 1
-    const uint32_t* Boundaries() const;
-    uint32_t Family() const;
-    uint32_t Method() const;
-    uint16_t WriteBufferSize() const;
-    uint16_t ManufacturerId() const;
-    uint32_t DeviceId() const;
-    const LayoutGroup* LayoutGroups() const;  // kMaxLayoutGroups entries
+    bool IsKnown() const { return known_ != 0; }
+    // Null when the catalogue gave no description.
+    const char* Description() const { return description_[0] != '\0' ? description_ : nullptr; }
+    uint32_t BoundaryCount() const { return boundaryCount_; }  // sectors + 1
+    const uint32_t* Boundaries() const { return boundaries_; }
+    uint32_t Family() const { return family_; }
+    uint32_t Method() const { return method_; }
+    uint16_t WriteBufferSize() const { return writeBufferSize_; }
+    uint16_t ManufacturerId() const { return manufacturerId_; }
+    uint32_t DeviceId() const { return deviceId_; }
+    const LayoutGroup* LayoutGroups() const { return layoutGroups_; }  // kMaxLayoutGroups entries
 
 private:
     bool Lookup();
