@@ -72,6 +72,7 @@ TEST_F(FlashTypeTest, FamiliesAndMethods) {
     for (const Case& c : {Case{"AMD,L1,Standard", kFamilyAmd, kMethodStandard, 0},
                           Case{"spansion,L1,UnlockBypass", kFamilyAmd, kMethodUnlockBypass, 0},
                           Case{"intel,L1,pagebuffer", kFamilyIntel, kMethodPageBuffer, 0},
+                          Case{"intel,L1,PageBuffer: 64", kFamilyIntel, kMethodPageBuffer, 64},
                           Case{"Intel_Sibley,L1,pagebuffer:1024", kFamilyIntelSibley, kMethodPageBuffer, 1024},
                           Case{"nand,L1,standard", kFamilyNand, kMethodStandard, 0}}) {
         const auto chip = Chip(c.chipInfo);

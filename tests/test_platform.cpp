@@ -225,11 +225,6 @@ TEST_F(PlatformTest, EachReadStartsFromClearedDefinitions) {
     EXPECT_EQ(Record().flashDefinitionCount, 0u);
     EXPECT_EQ(Record().flashDefinitions[1].base, 0u);
     EXPECT_EQ(Record().flashDefinitions[0].size, 0u);
-    session->platform.flashDefinitionCount = 3;
-    session->platform.flashDefinitions[3] = {1, 2, 3, 4};
-    ResetFlashDefinitions(session.get());
-    EXPECT_EQ(Record().flashDefinitionCount, 0u);
-    EXPECT_EQ(Record().flashDefinitions[3].cfsStart, 0u);
 }
 
 TEST_F(PlatformTest, LoaderNamesUseThisSystemsSeparatorsAndMustFit) {

@@ -127,9 +127,9 @@ void ClearTable(Session* session) { std::memset(session->options.contents, 0, si
 
 uint8_t* SlotBytes(Session* session, uint32_t slot) { return session->options.contents[slot]; }
 
-// Enters the file record at `record` (which lies inside the section ending
-// at `sectionEnd`) as entry `index` of `slotBytes`; `*next` receives the
-// offset of the record after it.
+// Enters the file record at offset `record` of the held file into the
+// table entry `entry`. The whole record must lie before `sectionEnd`;
+// `*next` receives the offset of the record after it.
 SectionResult TakeRecord(const SectionFormat& format, uint64_t record, uint64_t sectionEnd, uint8_t* entry,
                          uint64_t* next) {
     if (record + kRecordHeadBytes > sectionEnd) return SectionResult::kCorrupted;

@@ -90,6 +90,7 @@ bool MethodCode(const char* text, uint32_t* method, uint16_t* writeBufferSize) {
     const char* colon = std::strchr(text + kPageBufferWordLength, ':');
     if (colon == nullptr) return true;
     const char* digits = colon + 1;
+    while (*digits == ' ' || *digits == '\t') ++digits;  // read like "%u"
     uint32_t size = 0;
     if (!ReadDecimal(&digits, kMaxWriteBufferSize, &size) || size == 0) return false;
     *writeBufferSize = static_cast<uint16_t>(size);
