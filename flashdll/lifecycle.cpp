@@ -19,8 +19,9 @@ constexpr const char* kPlatformDefName = "platform.def";
 
 // Sessions created here and not yet released. A descriptor's `session`
 // field is host memory: a host that never zeroed it, or that copied a
-// descriptor and finished the copy, would otherwise make us free a pointer
-// we do not own. Only pointers found here are ever deleted.
+// linked descriptor, would otherwise make us free a pointer we do not own
+// or a session another descriptor still uses. A session is deleted only
+// when it is found here and belongs to the descriptor at hand.
 std::mutex g_liveSessionsLock;
 std::set<Session*> g_liveSessions;
 
@@ -34,13 +35,14 @@ bool Register(Session* session) {
     return true;
 }
 
-// Deletes `session` when it is one of ours and still alive.
-void Release(void* session) {
+// Deletes the session `host` points to when it is one of ours and was
+// created for `host`; anything else is left alone.
+void ReleaseSessionOf(FlashHostDescriptor* host) {
     Session* owned = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_liveSessionsLock);
-        const auto found = g_liveSessions.find(static_cast<Session*>(session));
-        if (found != g_liveSessions.end()) {
+        const auto found = g_liveSessions.find(static_cast<Session*>(host->session));
+        if (found != g_liveSessions.end() && (*found)->host == host) {
             owned = *found;
             g_liveSessions.erase(found);
         }
@@ -91,7 +93,7 @@ extern "C" FLASHDLL_API uint32_t FlashInit(FlashHostDescriptor* host, FlashLoadO
         delete session;
         return ERR_NOMEM;
     }
-    Release(host->session);  // a descriptor linked before gets a fresh session
+    ReleaseSessionOf(host);  // a descriptor linked before gets a fresh session
     session->host = host;
     host->session = session;
     ClearCallbacks(host);
@@ -108,7 +110,7 @@ extern "C" FLASHDLL_API uint32_t FlashFinish(FlashHostDescriptor* host) {
     if (host == nullptr || host->session == nullptr) {
         return SUCCESS;
     }
-    Release(host->session);
+    ReleaseSessionOf(host);
     host->session = nullptr;
     return SUCCESS;
 }

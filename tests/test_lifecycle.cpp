@@ -155,11 +155,21 @@ TEST(FlashFinishTest, ForeignSessionPointersAreNeverFreed) {
     RecordingHost host;
     auto options = std::make_unique<FlashLoadOptions>();
     ASSERT_EQ(FlashInit(&host.descriptor, options.get()), SUCCESS);
+    Session* const session = static_cast<Session*>(host.descriptor.session);
 
-    // A copy of a linked descriptor, finished first: finishing the original
-    // afterwards must not free the session a second time.
-    FlashHostDescriptor copy = host.descriptor;
-    EXPECT_EQ(FlashFinish(&copy), SUCCESS);
+    // A copy of a linked descriptor, initialised or finished on its own,
+    // must leave the original's session alive (and free it only once).
+    RecordingHost copy;
+    copy.descriptor = host.descriptor;
+    EXPECT_EQ(FlashInit(&copy.descriptor, options.get()), SUCCESS);
+    EXPECT_NE(copy.descriptor.session, session);
+    EXPECT_EQ(FlashFinish(&copy.descriptor), SUCCESS);
+    copy.descriptor = host.descriptor;
+    EXPECT_EQ(FlashFinish(&copy.descriptor), SUCCESS);
+    EXPECT_EQ(copy.descriptor.session, nullptr);
+    host.InstallCallbacks();
+    EXPECT_EQ(FlashParseOptionString(&host.descriptor, "/com=2", nullptr, options.get()), SUCCESS);
+    EXPECT_TRUE(host.HasMessage("/com=2 ", 0));
     EXPECT_EQ(FlashFinish(&host.descriptor), SUCCESS);
     EXPECT_EQ(host.descriptor.session, nullptr);
 

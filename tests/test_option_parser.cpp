@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -296,6 +298,33 @@ TEST_F(ParserTest, OverlongKeysAndValuesAreRefusedAsUnknown) {
     EXPECT_EQ(Messages()[1], Message(2, "Unknown option: file"));
     EXPECT_EQ(Parse("/reserved=1-" + std::string(600, '9')), ERR_BAD_CMDLINE);
     EXPECT_EQ(Messages()[0], Message(2, "Unknown option: reserved"));
+}
+
+// Texts built from the characters the parser reacts to, in lengths around
+// its buffer sizes; the sanitizer build reports any read or write out of
+// bounds.
+TEST_F(ParserTest, AnyTextGivesAResultWithoutOverrun) {
+    const std::string alphabet = "/-=:\" ,0123456789xXabcmodefilrsv";
+    const std::string keys[] = {"com", "file", "mode", "reserved", "read", "maxspeed", "erase", "platform"};
+    std::mt19937 random(12345);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const size_t length = random() % 1300;
+        while (text.size() < length) {
+            if (random() % 8 == 0) {
+                text += "/" + keys[random() % std::size(keys)] + "=";
+            } else {
+                text += std::string(1 + random() % (random() % 4 == 0 ? 600 : 3), alphabet[random() % alphabet.size()]);
+            }
+        }
+        const uint32_t code = Parse(text);
+        ASSERT_TRUE(code == SUCCESS || code == ERR_BAD_CMDLINE) << text;
+        EXPECT_LE(options->reservedcount, 50u);
+        EXPECT_LE(options->readcount, 50u);
+        if (code == ERR_BAD_CMDLINE) {
+            EXPECT_EQ(count, 0u);
+        }
+    }
 }
 
 TEST_F(ParserTest, NullArgumentsAndMissingSession) {
