@@ -124,7 +124,9 @@ TEST(MakeOptionString, LongestTextsFit) {
     EXPECT_NE(text.find("/file=\"" + std::string(249, 'f') + "\" "), std::string::npos);
 }
 
-// Parsing the made text gives back what the text carries.
+// Parsing the made text gives back what the text carries: the text made
+// again from the parsed record is the same (the texts themselves are
+// checked above).
 struct RoundTrip : ::testing::Test {
     RecordingHost host;
     std::unique_ptr<FlashLoadOptions> parsed = std::make_unique<FlashLoadOptions>();
@@ -135,39 +137,9 @@ struct RoundTrip : ::testing::Test {
         const auto [code, text] = Make(&made);
         ASSERT_EQ(code, SUCCESS);
         ASSERT_EQ(FlashParseOptionString(&host.descriptor, text.c_str(), nullptr, parsed.get()), SUCCESS) << text;
-        const FlashLoadOptions& back = *parsed;
-        EXPECT_STREQ(back.platform, made.platform) << text;
-        EXPECT_EQ(back.mode, made.mode) << text;
-        EXPECT_EQ(back.phases, made.phases) << text;
-        EXPECT_EQ(back.sparenand, made.sparenand) << text;
-        EXPECT_EQ(back.noretry, made.noretry) << text;
-        EXPECT_EQ(back.asyncerase, made.asyncerase) << text;
-        for (int port = 0; port < 2; ++port) {
-            EXPECT_EQ(back.com[port], made.com[port]) << text;
-            if (made.com[port] < 64) {
-                EXPECT_EQ(back.maxspeed[port], made.maxspeed[port]) << text;
-            }
-        }
-        if (made.mode == 2) {
-            EXPECT_STREQ(back.savefile, made.savefile) << text;
-            ASSERT_EQ(back.readcount, made.readcount) << text;
-            for (uint32_t i = 0; i < made.readcount; ++i) {
-                EXPECT_EQ(back.read[i].first, made.read[i].first) << text;
-                EXPECT_EQ(back.read[i].last, made.read[i].last) << text;
-            }
-        } else {
-            EXPECT_STREQ(back.file, made.file) << text;
-        }
-        if (made.mode == 0) {
-            EXPECT_EQ(back.diff, made.diff) << text;
-            EXPECT_EQ(back.extprotect, made.extprotect) << text;
-            EXPECT_EQ(back.erase, made.erase) << text;
-            ASSERT_EQ(back.reservedcount, made.reservedcount) << text;
-            for (uint32_t i = 0; i < made.reservedcount; ++i) {
-                EXPECT_EQ(back.reserved[i].first, made.reserved[i].first) << text;
-                EXPECT_EQ(back.reserved[i].last, made.reserved[i].last) << text;
-            }
-        }
+        EXPECT_EQ(Make(parsed.get()).second, text);
+        EXPECT_EQ(parsed->mode, made.mode);
+        EXPECT_EQ(std::memcmp(parsed->com, made.com, sizeof made.com), 0) << text;
     }
 };
 

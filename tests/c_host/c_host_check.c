@@ -51,7 +51,7 @@ static void Fail(int line, const char *what, const char *detail) {
     do { \
         if (strcmp((actual), (expected)) != 0) { \
             char detail_[700]; \
-            snprintf(detail_, sizeof detail_, "got \"%s\", expected \"%s\"", (actual), (expected)); \
+            snprintf(detail_, sizeof detail_, "got \"%.320s\", expected \"%.320s\"", (actual), (expected)); \
             Fail(__LINE__, #actual, detail_); \
         } \
     } while (0)
@@ -254,40 +254,17 @@ static void CheckMake(void) {
     free(options);
 }
 
-/* Makes the text of `made` and parses it back into `parsed`. */
+/* Makes the text of `made`, parses it back into `parsed` and expects the
+ * text made from `parsed` to be the same. */
 static void CheckRoundTrip(Host *host, FlashLoadOptions *made, FlashLoadOptions *parsed) {
     char text[1024];
+    char again[1024];
     uint32_t count;
-    uint32_t i;
     CHECK_CODE(FlashMakeOptionString(made, text, sizeof text), SUCCESS);
     CHECK_CODE(Parse(host, text, &count, parsed), SUCCESS);
-    CHECK_TEXT(parsed->platform, made->platform);
+    CHECK_CODE(FlashMakeOptionString(parsed, again, sizeof again), SUCCESS);
+    CHECK_TEXT(again, text);
     CHECK_CODE(parsed->mode, made->mode);
-    CHECK_CODE(parsed->phases, made->phases);
-    CHECK_CODE(parsed->com[0], made->com[0]);
-    CHECK_CODE(parsed->com[1], made->com[1]);
-    CHECK_CODE(parsed->maxspeed[0], made->maxspeed[0]);
-    CHECK_CODE(parsed->sparenand, made->sparenand);
-    CHECK_CODE(parsed->noretry, made->noretry);
-    if (made->mode == FLASH_MODE_READ) {
-        CHECK_TEXT(parsed->savefile, made->savefile);
-        CHECK_CODE(parsed->readcount, made->readcount);
-        for (i = 0; i < made->readcount; ++i) {
-            CHECK(parsed->read[i].first == made->read[i].first && parsed->read[i].last == made->read[i].last);
-        }
-        return;
-    }
-    CHECK_TEXT(parsed->file, made->file);
-    if (made->mode == FLASH_MODE_FLASH) {
-        CHECK_CODE(parsed->diff, made->diff);
-        CHECK_CODE(parsed->erase, made->erase);
-        CHECK_CODE(parsed->extprotect, made->extprotect);
-        CHECK_CODE(parsed->reservedcount, made->reservedcount);
-        for (i = 0; i < made->reservedcount; ++i) {
-            CHECK(parsed->reserved[i].first == made->reserved[i].first &&
-                  parsed->reserved[i].last == made->reserved[i].last);
-        }
-    }
 }
 
 static void CheckRoundTrips(Host *host) {
@@ -310,7 +287,8 @@ static void CheckRoundTrips(Host *host) {
     made->reserved[1].first = 0x8000;
     made->reserved[1].last = 0xFFFF;
     CheckRoundTrip(host, made, parsed);
-    CHECK_CODE(parsed->maxspeed[1], 4);
+    CHECK_TEXT(parsed->file, "images/with blank.s19");
+    CHECK(parsed->reservedcount == 2 && parsed->reserved[1].last == 0xFFFF && parsed->maxspeed[1] == 4);
 
     SetFlashRecord(made);
     made->mode = FLASH_MODE_VERIFY;
