@@ -111,6 +111,7 @@ struct LoadState {
     Session* session;
     ImageBuffer* buffer;
     const char* path;
+    uint32_t areaCount;  // the buffer's count, never above kMaxAreas
     unsigned long lineNumber;
     uint32_t currentArea;
     bool pending;  // a region is open
@@ -181,9 +182,9 @@ bool AreaHolds(const MemoryArea& area, uint32_t address) {
 // and makes sure every byte of the record lies inside that same area.
 uint32_t CheckAddress(LoadState* state, const Record& record) {
     const ImageBuffer* buffer = state->buffer;
-    if (state->currentArea >= buffer->areaCount || !AreaHolds(buffer->areas[state->currentArea], record.address)) {
+    if (state->currentArea >= state->areaCount || !AreaHolds(buffer->areas[state->currentArea], record.address)) {
         uint32_t found = kNoArea;
-        for (uint32_t i = 0; i < buffer->areaCount && found == kNoArea; ++i) {
+        for (uint32_t i = 0; i < state->areaCount && found == kNoArea; ++i) {
             if (AreaHolds(buffer->areas[i], record.address)) {
                 found = i;
             }
@@ -381,7 +382,8 @@ uint32_t LoadOpenFile(Session* session, ImageBuffer* buffer, const char* path, s
     }
     FillAreas(buffer);
     LineSource source = {file, block.get(), 0, 0, false, false};
-    LoadState state = {session, buffer, path, 0, 0, false, {0, 0}};
+    const uint32_t areaCount = buffer->areaCount < kMaxAreas ? buffer->areaCount : kMaxAreas;
+    LoadState state = {session, buffer, path, areaCount, 0, 0, false, {0, 0}};
     uint32_t result = ReadLines(&state, &source, fileSize);
     if (result == SUCCESS) {
         ListRegions(session, buffer);
@@ -393,9 +395,6 @@ uint32_t LoadOpenFile(Session* session, ImageBuffer* buffer, const char* path, s
 
 uint32_t LoadSRecordFile(Session* session, ImageBuffer* buffer, const char* path, int rangeCheck) {
     buffer->regionCount = 0;
-    if (buffer->areaCount > kMaxAreas) {
-        buffer->areaCount = kMaxAreas;
-    }
     PostHostMessage(session, FLASH_LEVEL_INFO, "Loading S-record file (RangeCheck=%s)", rangeCheck ? "On" : "Off");
     PostHostMessage(session, FLASH_LEVEL_INFO, "File: %s", path);
     // Binary mode: line ends are handled while splitting lines, the same on
