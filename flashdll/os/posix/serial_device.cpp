@@ -275,7 +275,9 @@ bool SerialRead(SerialDevice* device, void* data, uint32_t length, uint32_t* got
         if (revents < 0) {
             return Fail(errno);
         }
-        hungUp = (revents & kBroken) != 0 && (revents & POLLIN) == 0;
+        // A hung-up terminal also reports POLLIN, yet reads give 0 bytes:
+        // the next empty read ends the wait instead of spinning to the deadline.
+        hungUp = (revents & kBroken) != 0;
     }
     return true;
 }
