@@ -195,6 +195,11 @@ TEST_F(SerialDeviceTest, PollingReadsDoNotWait) {
     EXPECT_EQ(std::string(data.begin(), data.end()), "hello");
     EXPECT_LT(MsSince(start), 500);
 
+    // No total at all is no licence to wait for the count without limit.
+    start = Clock::now();
+    EXPECT_TRUE(ReadWith({0, 0, 0, 0, 0}, 8).empty());
+    EXPECT_LT(MsSince(start), 500);
+
     // The short variant waits its 2 ms, then gives up.
     start = Clock::now();
     EXPECT_TRUE(ReadWith(ReadTotal(2), 1).empty());
