@@ -130,12 +130,18 @@ TEST_F(SerialLinkTest, OpenFailuresAreReportedWithTheSystemCode) {
     EXPECT_NE(session->ports[0].handle, nullptr);
 }
 
-TEST_F(SerialLinkTest, ReopeningAPortClosesItsEarlierDevice) {
+TEST_F(SerialLinkTest, ReopenAndCloseAllLeaveNoDeviceBehind) {
     OpenBoth();
     ASSERT_EQ(ComOpen(session.get(), 0, kComIndex0, 115200, 1000), 1);
     EXPECT_EQ(host.Messages(), (std::vector<std::string>{"Closed COM10", "Opened COM10 at 115200 baud"}));
     // The fresh device carries the time-out although the record already held it.
     EXPECT_TRUE(SameTimeouts(DeviceTimeouts(0), {0, 0, 1000, 0, 0}));
+
+    host.Clear();
+    ComCloseAll(session.get());
+    EXPECT_EQ(session->ports[0].handle, nullptr);
+    EXPECT_EQ(session->ports[1].handle, nullptr);
+    EXPECT_EQ(host.Messages(), (std::vector<std::string>{"Closed COM10", "Closed COM11"}));
 }
 
 TEST_F(SerialLinkTest, SetBaudTakesOnlyThePcSpeeds) {
@@ -212,17 +218,6 @@ TEST_F(SerialLinkTest, WritesDeliverEveryByteInBothModes) {
         EXPECT_EQ(ComWrite(session.get(), 0, data.data(), 0, &written), 1);
         EXPECT_EQ(written, 0u);
     }
-    // A closed port fails.
-    ComClose(session.get(), 1);
-    uint32_t written = 0;
-    EXPECT_EQ(ComWrite(session.get(), 1, "x", 1, &written), 0);
-}
-
-TEST_F(SerialLinkTest, ReadEndsWithAShortCountAtItsTimeout) {
-    OpenBoth();
-    ComSetTimout(session.get(), 0, 100);
-    ASSERT_TRUE(pty0.Send("0123456789"));
-    EXPECT_EQ(ReadText(0, 64), "0123456789");
 }
 
 TEST_F(SerialLinkTest, FlushDiscardsPendingInput) {
@@ -241,14 +236,6 @@ TEST_F(SerialLinkTest, FlushDiscardsPendingInput) {
     session->run.abortFlag = 1;
     ComFlush(session.get(), 1);
     EXPECT_EQ(ReadText(1, 100).size(), 49u);
-}
-
-TEST_F(SerialLinkTest, CloseAllClosesThePortsInUse) {
-    OpenBoth();
-    ComCloseAll(session.get());
-    EXPECT_EQ(session->ports[0].handle, nullptr);
-    EXPECT_EQ(session->ports[1].handle, nullptr);
-    EXPECT_EQ(host.Messages(), (std::vector<std::string>{"Closed COM10", "Closed COM11"}));
 }
 
 TEST_F(SerialLinkTest, DataPartsGoToTheirOwnPorts) {

@@ -74,12 +74,6 @@ protected:
     os::SerialDevice* device = nullptr;
 };
 
-speed_t LineSpeed(int fd) {
-    termios settings;
-    EXPECT_EQ(tcgetattr(fd, &settings), 0);
-    return cfgetospeed(&settings);
-}
-
 TEST(SerialDevicePathTest, EnvironmentOverridesDefaultDevice) {
     char path[64];
     unsetenv("FLASHDLL_COM7");
@@ -93,37 +87,6 @@ TEST(SerialDevicePathTest, EnvironmentOverridesDefaultDevice) {
     os::SerialDevicePath(7, path, sizeof path);
     EXPECT_STREQ(path, "");
     unsetenv("FLASHDLL_COM7");
-}
-
-TEST(SerialDeviceOpenTest, FailuresLeaveTheReasonBehind) {
-    SetComPath(kComA, "/nonexistent/ttyX");
-    os::SerialClearError();
-    EXPECT_EQ(os::SerialOpen(kComA, false), nullptr);
-    EXPECT_EQ(os::SerialLastError(), static_cast<uint32_t>(ENOENT));
-
-    // A device that is no terminal opens but has no line settings.
-    SetComPath(kComA, "/dev/null");
-    os::SerialDevice* device = os::SerialOpen(kComA, false);
-    ASSERT_NE(device, nullptr);
-    EXPECT_FALSE(os::SerialGetState(device));
-    EXPECT_EQ(os::SerialLastError(), static_cast<uint32_t>(ENOTTY));
-    os::SerialClearError();
-    EXPECT_EQ(os::SerialLastError(), 0u);
-    os::SerialClose(device);
-}
-
-TEST_F(SerialDeviceTest, AcceptsOnlyTheFivePcRates) {
-    const uint32_t good[] = {57600, 115200, 230400, 460800, 921600};
-    const speed_t codes[] = {B57600, B115200, B230400, B460800, B921600};
-    for (size_t i = 0; i < 5; ++i) {
-        EXPECT_TRUE(os::SerialSetState(device, good[i])) << good[i];
-        EXPECT_EQ(LineSpeed(pty.SlaveFd()), codes[i]);
-    }
-    for (uint32_t bad : {0u, 9600u, 38400u, 1000000u}) {
-        EXPECT_FALSE(os::SerialSetState(device, bad)) << bad;
-        EXPECT_EQ(os::SerialLastError(), static_cast<uint32_t>(EINVAL));
-        EXPECT_EQ(LineSpeed(pty.SlaveFd()), B921600) << "refused rate touched the line";
-    }
 }
 
 TEST_F(SerialDeviceTest, LineIsRawEightBitsBothWays) {

@@ -8,10 +8,7 @@ namespace {
 constexpr uint32_t kSyncWriteChunkBytes = 4096;  // largest piece of one synchronous write
 constexpr uint32_t kPollingReadConstantMs = 2;    // read wait of polling variant 1
 constexpr uint32_t kReturnAtOnceInterval = 0xFFFFFFFFu;
-constexpr uint32_t kPollingVariantTwoMs = 1;
-
-constexpr uint32_t kLevelWarning = 1;
-constexpr uint32_t kLevelError = 2;
+constexpr uint32_t kPollingVariantTwoMs = 1;      // polling variant that waits 2 ms
 
 // The record of logical `port`, or nullptr for an index no session has.
 PortRecord* RecordOf(Session* session, uint32_t port) {
@@ -36,7 +33,7 @@ void ApplyReadTimeout(Session* session, PortRecord& record, uint32_t ms) {
     os::SerialTimeouts current;
     if (!os::SerialGetTimeouts(record.handle, &current) ||
         !os::SerialSetTimeouts(record.handle, ReadTimeouts(ms))) {
-        PostHostMessage(session, kLevelError, "Error: ComSetTimout FAILED (%lu, %lu)",
+        PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: ComSetTimout FAILED (%lu, %lu)",
                         static_cast<unsigned long>(ms), LastError());
     }
 }
@@ -70,14 +67,14 @@ int ComOpen(Session* session, uint32_t port, uint32_t comIndex, uint32_t baud, u
     }
     os::SerialDevice* device = os::SerialOpen(comIndex + 1, session->overlappedIo == 1);
     if (device == nullptr) {
-        PostHostMessage(session, kLevelError, "Error: Could not open %s at %u Baud (%lu)",
+        PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: Could not open %s at %u Baud (%lu)",
                         ComName(comIndex), baud, LastError());
         return 0;
     }
     record->handle = device;
     record->pollingActive = 0;
     if (ComSetBaud(session, port, baud) == 0) {
-        PostHostMessage(session, kLevelWarning, "Error: Could not set %s at %u Baud (%lu)",
+        PostHostMessage(session, FLASH_LEVEL_WARNING, "Error: Could not set %s at %u Baud (%lu)",
                         ComName(comIndex), baud, LastError());
         return 0;
     }
@@ -96,7 +93,7 @@ int ComSetBaud(Session* session, uint32_t port, uint32_t baud) {
         return 0;
     }
     if (!os::SerialGetState(record->handle)) {
-        PostHostMessage(session, kLevelError, "Error: GetCommState FAILED (%lu)", LastError());
+        PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: GetCommState FAILED (%lu)", LastError());
         return 0;
     }
     // The device layer builds the whole line from nothing (raw 8N1, no flow
