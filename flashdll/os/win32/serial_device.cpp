@@ -277,7 +277,7 @@ bool SerialWriteBoth(SerialDevice* device0, const void* data0, uint32_t length0,
     if (!ok1 && error == 0) {
         error = GetLastError();
     }
-    // Part 0 first, then part 1: both were in flight from the start.
+    // Wait for the first write, then the second: both were in flight from the start.
     if (pending0 && !Complete(device0->handle, &request0, &written0)) {
         ok0 = false;
         error = error != 0 ? error : GetLastError();
