@@ -95,17 +95,30 @@ struct Scenario {
     std::string flashFile;    // load flash contents from / save them to this file
     std::string filesFolder;  // write received files below this folder
     bool paceLine = false;    // deliver bytes no faster than the line speed
+
+    // Garble bytes on a UART while the PC side of its pseudo-terminal is set
+    // to another speed than the handset's UART (as a real wire would), so a
+    // missing or wrong speed change on either side shows. The PC side must
+    // set its line to 115200 baud before the first byte.
+    bool checkLineSpeed = false;
+    // Start with the flash loader already running (as a job that ran only
+    // the boot loader phase leaves it). Reset() still returns to the boot ROM.
+    bool startInFlashLoader = false;
 };
 
 // Reads a scenario INI file. False (and a reason naming file and line) on error.
 bool LoadScenario(const std::string& path, Scenario* scenario, std::string* error);
 
 // One command frame the handset received, decoded.
+// Bare resynchronisation requests are recorded too, as "sync" (boot ROM and
+// setup loader) and "SYNC" (flash loader), with no payload.
 struct CommandRecord {
     uint32_t uart;                 // UART it arrived on
     std::string name;              // "info", "data", "OPEN", "TXDT" ...
     std::vector<uint8_t> payload;  // payload bytes as sent
     bool crcOk;                    // the frame's CRC matched
+    bool tailOk = true;            // the frame ended with the right tail
+    std::string stage;             // "boot", "setup" or "flash": the program that took it
 };
 
 // One block of loader code the handset took into RAM.
