@@ -115,9 +115,12 @@ void Lines::IoLoop() {
         }
         bool hungUp = false;
         std::lock_guard<std::mutex> lock(mutex_);
+        // Bytes found in one pass share a time stamp: which line the PC wrote
+        // first cannot be told apart here, and the reader breaks the tie.
+        auto now = Clock::now();
         for (size_t i = 0; i < lines_.size(); ++i) {
             if (fds[i + 1].revents & POLLIN) {
-                ReceiveFrom(lines_[i]);
+                ReceiveFrom(lines_[i], now);
             } else if (fds[i + 1].revents & (POLLHUP | POLLERR)) {
                 hungUp = true;  // only without the held slave; do not spin on it
             }
@@ -143,7 +146,7 @@ int Lines::PollTimeoutUs(Clock::time_point now) const {
     return timeoutUs;
 }
 
-void Lines::ReceiveFrom(Line& line) {
+void Lines::ReceiveFrom(Line& line, Clock::time_point now) {
     static thread_local std::vector<uint8_t> buffer(kReadChunk);
     ssize_t got = ReadMaster(line.pty, buffer.data(), buffer.size());
     if (got <= 0) {
@@ -155,7 +158,7 @@ void Lines::ReceiveFrom(Line& line) {
     if (line.in.Size() + static_cast<size_t>(got) > kMaxQueuedInput) {
         return;  // overrun: the handset was not reading
     }
-    line.in.Push(buffer.data(), static_cast<size_t>(got), Clock::now(), PerByte(line));
+    line.in.Push(buffer.data(), static_cast<size_t>(got), now, PerByte(line));
     arrived_.notify_all();
 }
 

@@ -85,7 +85,7 @@ private:
 
     void IoLoop();
     int PollTimeoutUs(Clock::time_point now) const;
-    void ReceiveFrom(Line& line);
+    void ReceiveFrom(Line& line, Clock::time_point now);
     void SendTo(Line& line);
     void Wake();
     Clock::duration PerByte(const Line& line) const;
