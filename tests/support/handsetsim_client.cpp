@@ -16,9 +16,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Milliseconds left, rounded up so that a wait of 1 ms really waits.
 int RemainingMs(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>((left.count() + 999) / 1000) : 0;
 }
 
 Clock::time_point After(int ms) {
@@ -234,8 +235,10 @@ BlReply BootExchange(PcPort& port, const std::string& code, const Bytes& payload
 }
 
 bool WakePassive(PcPort& port) {
+    constexpr int kWakeUpMs = 2000;
+    auto deadline = After(kWakeUpMs);
     int answers = 0;
-    for (int pass = 0; pass < 2000 && answers < 3; ++pass) {
+    while (answers < 3 && RemainingMs(deadline) > 0) {
         port.Write(Bytes{'?'});
         Bytes got = port.Read(1, 1);
         if (!got.empty()) {
