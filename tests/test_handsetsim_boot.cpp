@@ -181,6 +181,24 @@ TEST(HandsetSimPassive, SilentBootRomNeverAnswers) {
     EXPECT_TRUE(port.Read(1, 100).empty());
 }
 
+TEST(HandsetSimPassive, PacedLinesCarryTheWholeDialogue) {
+    Scenario scenario;
+    scenario.paceLine = true;
+    scenario.uartCount = 2;
+    scenario.blUart = 1;  // the boot ROM listens on the second UART
+    auto handset = StartHandset(scenario);
+    PcPort unused(handset->UartPath(0));
+    PcPort port(handset->UartPath(1));
+    ASSERT_TRUE(handsetsim_test::WakePassive(port));
+    Bytes code = Pattern(4000, 8);
+    ASSERT_TRUE(BootExchange(port, "data", DataPayload(0, code)).ok);
+    ASSERT_TRUE(BootExchange(port, "done", {}).ok);
+    EXPECT_EQ(handsetsim_test::SwitchOver(port), 'B');
+    EXPECT_EQ(handsetsim_test::SwitchOver(unused), 'A');
+    EXPECT_EQ(handset->Ram("boot", 0, 4000), code);
+    EXPECT_EQ(handset->Commands().front().uart, 1u);
+}
+
 // ---------------------------------------------------------------- active
 
 Scenario ActiveScenario() {

@@ -200,8 +200,8 @@ void HandleCommand(Context& ctx, LoaderState& state, uint32_t uart, const Comman
         ReceiveParts(ctx, &request, &reply);
     }
     Fault fault = FaultFor(ctx.scenario.faults, name, use);
-    if (fault == Fault::Silent) {
-        return;
+    if (fault == Fault::Silent || ctx.lines.Interrupted()) {
+        return;  // no answer, or the handset is being stopped or reset
     }
     if (fault == Fault::Marker) {
         WriteTag(ctx, uart, kMarker);
