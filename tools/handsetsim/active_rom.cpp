@@ -36,44 +36,54 @@ constexpr int kWakeGiveUpMs = 300;            // without the "rr", announce agai
 constexpr int kBlockSilenceMs = 500;          // a block that stalls this long is dropped
 constexpr int kIdlePollMs = 100;
 
+struct WakeCount {
+    uint32_t count = 0;  // "r" bytes since the last start over
+    int quietMs = 0;     // quiet since the last "r"
+};
+
+void CountWake(Context& ctx, WakeCount& wake) {
+    wake.quietMs = 0;
+    if (++wake.count % kWakeRun == 0) {
+        ctx.lines.Write(ctx.bootUart, &kWakeAnswer, 1);
+    }
+}
+
+// A quiet spell of `waitMs`: announce while nobody calls; true when the
+// last "r" bytes were the "rr" after a "K"; start over when the PC went away.
+bool QuietSpell(Context& ctx, WakeCount& wake, int waitMs) {
+    if (wake.count == 0) {
+        if (!ctx.lines.OutputPending(ctx.bootUart)) {
+            ctx.lines.Write(ctx.bootUart, &kAnnounce, 1);
+        }
+        return false;
+    }
+    wake.quietMs += waitMs;
+    if (wake.count > kWakeRun && wake.count % kWakeRun == kRateRequest) {
+        return true;
+    }
+    if (wake.quietMs >= kWakeGiveUpMs) {
+        wake = WakeCount{};  // the PC lost the "K" or gave up
+    }
+    return false;
+}
+
 // Announces until "r" bytes come, then counts them. True once "rr" came
 // after a "K"; false when interrupted.
 bool WakeUp(Context& ctx) {
-    uint32_t count = 0;
-    int quietMs = 0;
-    for (;;) {
-        if (ctx.lines.Interrupted()) {
-            return false;
-        }
+    const bool silent = ctx.scenario.faults.bootSilent;
+    WakeCount wake;
+    while (!ctx.lines.Interrupted()) {
         uint8_t byte = 0;
-        int waitMs = count == 0 ? kAnnouncePeriodMs : kSettleMs;
+        int waitMs = wake.count == 0 ? kAnnouncePeriodMs : kSettleMs;
         if (ctx.lines.ReadByte(ctx.bootUart, &byte, waitMs)) {
-            if (byte == kWake && !ctx.scenario.faults.bootSilent) {
-                quietMs = 0;
-                if (++count % kWakeRun == 0) {
-                    ctx.lines.Write(ctx.bootUart, &kWakeAnswer, 1);
-                }
+            if (byte == kWake && !silent) {
+                CountWake(ctx, wake);
             }
-            continue;
-        }
-        if (ctx.scenario.faults.bootSilent) {
-            continue;
-        }
-        if (count == 0) {
-            if (!ctx.lines.OutputPending(ctx.bootUart)) {
-                ctx.lines.Write(ctx.bootUart, &kAnnounce, 1);
-            }
-            continue;
-        }
-        quietMs += waitMs;
-        if (count > kWakeRun && count % kWakeRun == kRateRequest) {
+        } else if (!silent && QuietSpell(ctx, wake, waitMs)) {
             return true;
         }
-        if (quietMs >= kWakeGiveUpMs) {
-            count = 0;  // the PC lost the "K" or gave up: start over
-            quietMs = 0;
-        }
     }
+    return false;
 }
 
 // "Z", "E" (or the fault's byte), "R". False when the fault withholds "Z".

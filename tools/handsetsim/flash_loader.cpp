@@ -175,36 +175,30 @@ void AnswerSync(Context& ctx, uint32_t uart) {
     WriteTag(ctx, uart, fault == Fault::Marker ? kMarker : kSyncAnswer);
 }
 
-void HandleCommand(Context& ctx, LoaderState& state, uint32_t uart, const CommandSpec& spec) {
-    FrameBody body;
-    FrameRead read = ReadFrameBody(ctx.lines, uart, ctx.scenario.maxTx + kCommandSlack,
-                                   kCommandTail, kFrameSilenceMs, &body);
-    if (read == FrameRead::Abandoned) {
-        if (ContainsTag(body.consumed, kSync)) {
-            AnswerSync(ctx, uart);  // the PC gave up on the frame and asks to resynchronise
-        }
-        return;
-    }
-    std::string name = TagName(spec.code);
-    size_t use = RecordCommand(ctx.shared, CommandRecord{uart, name, body.payload, body.crcOk,
-                                                         body.tailOk, "flash"});
-    Request request;
-    request.uart = uart;
-    request.code = spec.code;
-    request.payload = std::move(body.payload);
-    Reply reply;  // the command runs unless the frame or its parts are bad, or a fault says otherwise
+// What the frame and (for TXDT) its parts allow: a reply that still says
+// "go ahead" (ok), or the error they deserve. Only the verdicts of `body`
+// are used; its payload has moved into the request.
+Reply CheckReceived(Context& ctx, FrameRead read, const FrameBody& body, Request* request) {
     bool sound = read == FrameRead::Complete && body.crcOk && body.tailOk;
     if (!sound) {
-        reply = Fail(kErrFrame, spec.code, static_cast<uint32_t>(request.payload.size()));
-    } else if (spec.code == kTxdt) {
-        ReceiveParts(ctx, &request, &reply);
+        return Fail(kErrFrame, request->code, static_cast<uint32_t>(request->payload.size()));
     }
-    Fault fault = FaultFor(ctx.scenario.faults, name, use);
+    Reply reply;
+    if (request->code == kTxdt) {
+        ReceiveParts(ctx, request, &reply);
+    }
+    return reply;
+}
+
+// Faults first, then the command itself, then the reply.
+void Answer(Context& ctx, LoaderState& state, const CommandSpec& spec, const Request& request,
+            Reply reply, size_t use) {
+    Fault fault = FaultFor(ctx.scenario.faults, TagName(spec.code), use);
     if (fault == Fault::Silent || ctx.lines.Interrupted()) {
         return;  // no answer, or the handset is being stopped or reset
     }
     if (fault == Fault::Marker) {
-        WriteTag(ctx, uart, kMarker);
+        WriteTag(ctx, request.uart, kMarker);
         return;
     }
     if (fault == Fault::Error) {
@@ -216,6 +210,26 @@ void HandleCommand(Context& ctx, LoaderState& state, uint32_t uart, const Comman
     if (reply.ok && reply.baudUart != kNoUart) {
         ctx.lines.SetBaud(reply.baudUart, reply.baudRate);  // the reply still goes at the old speed
     }
+}
+
+void HandleCommand(Context& ctx, LoaderState& state, uint32_t uart, const CommandSpec& spec) {
+    FrameBody body;
+    FrameRead read = ReadFrameBody(ctx.lines, uart, ctx.scenario.maxTx + kCommandSlack,
+                                   kCommandTail, kFrameSilenceMs, &body);
+    if (read == FrameRead::Abandoned) {
+        if (ContainsTag(body.consumed, kSync)) {
+            AnswerSync(ctx, uart);  // the PC gave up on the frame and asks to resynchronise
+        }
+        return;
+    }
+    size_t use = RecordCommand(ctx.shared, CommandRecord{uart, TagName(spec.code), body.payload,
+                                                         body.crcOk, body.tailOk, "flash"});
+    Request request;
+    request.uart = uart;
+    request.code = spec.code;
+    request.payload = std::move(body.payload);
+    Reply reply = CheckReceived(ctx, read, body, &request);
+    Answer(ctx, state, spec, request, std::move(reply), use);
 }
 
 // ------------------------------------------------------------ idle

@@ -106,14 +106,19 @@ void Lines::IoLoop() {
             timeoutUs = PollTimeoutUs(Clock::now());
         }
         timespec wait{timeoutUs / 1000000, (timeoutUs % 1000000) * 1000L};
-        int ready = ppoll(fds.data(), fds.size(), &wait, nullptr);
-        if (ready < 0 && errno != EINTR) {
+        if (ppoll(fds.data(), fds.size(), &wait, nullptr) < 0 && errno != EINTR) {
             usleep(1000);
         }
         uint8_t drain[64];
         while (read(wake_[0], drain, sizeof drain) > 0) {
         }
-        bool hungUp = false;
+        ServiceLines(fds);
+    }
+}
+
+void Lines::ServiceLines(const std::vector<pollfd>& fds) {
+    bool hungUp = false;
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         // Bytes found in one pass share a time stamp: which line the PC wrote
         // first cannot be told apart here, and the reader breaks the tie.
@@ -126,9 +131,9 @@ void Lines::IoLoop() {
             }
             SendTo(lines_[i]);
         }
-        if (hungUp) {
-            usleep(2000);
-        }
+    }
+    if (hungUp) {
+        usleep(2000);
     }
 }
 

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include <poll.h>
+
 #include "tools/handsetsim/pty.h"
 #include "tools/handsetsim/timed_queue.h"
 
@@ -84,6 +86,7 @@ private:
     };
 
     void IoLoop();
+    void ServiceLines(const std::vector<pollfd>& fds);
     int PollTimeoutUs(Clock::time_point now) const;
     void ReceiveFrom(Line& line, Clock::time_point now);
     void SendTo(Line& line);
