@@ -31,7 +31,9 @@ struct ChipSlot {
 };
 
 // Knobs that make the handset misbehave; all off by default. "Nth" counts
-// from 1; 0 means never.
+// uses of a command since Start, from 1; 0 means never. A flash loader
+// command answered through errCommand, silentCommand or markerCommand is not
+// carried out; silentCommand and markerCommand also apply to "SYNC".
 struct Faults {
     // Boot ROM and setup loader.
     bool bootSilent = false;          // the boot ROM never answers
@@ -106,7 +108,11 @@ struct Scenario {
     bool startInFlashLoader = false;
 };
 
-// Reads a scenario INI file. False (and a reason naming file and line) on error.
+// Reads a scenario INI file (format: tools/handsetsim/README.md, example:
+// examples/handset.ini). Keys the file leaves out keep the values *scenario
+// holds; [chipN] sections, when present, replace the chips; relative store
+// paths are taken from the file's folder. False (and a reason naming file,
+// line and key) on error, with *scenario untouched.
 bool LoadScenario(const std::string& path, Scenario* scenario, std::string* error);
 
 // One command frame the handset received, decoded.
@@ -140,7 +146,9 @@ struct StoredFile {
 class Handset {
 public:
     // Opens the pseudo-terminals and starts the handset. Null (and a reason)
-    // when it cannot.
+    // when it cannot: 1 or 2 UARTs, a boot UART that exists, non-zero TX and
+    // RX sizes, at most 4 chips of 1..4095 sectors that do not overlap, and
+    // a flash file (when named and present) made for these chips.
     static std::unique_ptr<Handset> Start(const Scenario& scenario, std::string* error);
     virtual ~Handset() = default;
 
@@ -148,7 +156,10 @@ public:
     virtual std::string UartPath(uint32_t uart) const = 0;
     // Stops the handset and closes its pseudo-terminals (also done on destruction).
     virtual void Stop() = 0;
-    // Back to the boot ROM, flash contents and files kept.
+    // Back to the boot ROM, flash contents and files kept (a power cycle:
+    // bytes queued on the UARTs are dropped, speeds return to 115200; the
+    // records below are kept). Returns once the boot ROM runs. Call it
+    // between jobs when a job failed before the closing byte.
     virtual void Reset() = 0;
 
     // What the handset has seen and holds.
@@ -157,7 +168,9 @@ public:
     virtual std::vector<RamWrite> RamWrites() const = 0;
     // Bytes of RAM as the loaders were written there (0 where nothing came).
     virtual std::vector<uint8_t> Ram(const std::string& stage, uint32_t address, uint32_t length) const = 0;
+    // Flash bytes; addresses outside every chip read as 0xFF.
     virtual std::vector<uint8_t> Flash(uint32_t address, uint32_t length) const = 0;
+    // Sets flash bytes as given (outside the chips: ignored).
     virtual void SetFlash(uint32_t address, const std::vector<uint8_t>& bytes) = 0;
     virtual std::vector<StoredFile> Files() const = 0;
     // True once a flash loader runs and has answered the switch-over.
