@@ -66,14 +66,14 @@ struct LoaderState {
 // A handler runs with the shared state locked.
 using Handler = Reply (*)(Context& ctx, LoaderState& state, const Request& request);
 
-struct CommandSpec {
+struct CommandEntry {
     uint32_t code;
     Handler handler;
     bool needsSetup;
 };
 
 // The command of this code, or null for a code the loader does not know.
-const CommandSpec* FindCommand(uint32_t code);
+const CommandEntry* FindCommand(uint32_t code);
 
 // File-system handlers (fs_commands.cpp).
 Reply MountFs(Context& ctx, LoaderState& state, const Request& request);

@@ -229,7 +229,7 @@ Reply Finish(Context&, LoaderState& state, const Request& request) {
     return Ok();
 }
 
-const CommandSpec kCommands[] = {
+const CommandEntry kCommands[] = {
     {FourCC("INFO"), Information, false},   {FourCC("CHKC"), CheckConnection, false},
     {FourCC("BAUD"), BaudRate, false},      {FourCC("SETP"), Setup, false},
     {FourCC("OPEN"), Open, true},           {FourCC("TXDT"), SendData, true},
@@ -257,10 +257,10 @@ Reply Ok(std::vector<uint8_t> data) {
     return reply;
 }
 
-const CommandSpec* FindCommand(uint32_t code) {
-    for (const CommandSpec& spec : kCommands) {
-        if (spec.code == code) {
-            return &spec;
+const CommandEntry* FindCommand(uint32_t code) {
+    for (const CommandEntry& entry : kCommands) {
+        if (entry.code == code) {
+            return &entry;
         }
     }
     return nullptr;

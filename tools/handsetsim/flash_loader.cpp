@@ -158,12 +158,12 @@ bool ReceiveParts(Context& ctx, Request* request, Reply* failure) {
     return true;
 }
 
-Reply Execute(Context& ctx, LoaderState& state, const CommandSpec& spec, const Request& request) {
+Reply Execute(Context& ctx, LoaderState& state, const CommandEntry& entry, const Request& request) {
     std::lock_guard<std::mutex> lock(ctx.shared.mutex);
-    if (spec.needsSetup && !state.setUp) {
+    if (entry.needsSetup && !state.setUp) {
         return Fail(kErrState, request.code);
     }
-    return spec.handler(ctx, state, request);
+    return entry.handler(ctx, state, request);
 }
 
 void AnswerSync(Context& ctx, uint32_t uart) {
@@ -191,9 +191,9 @@ Reply CheckReceived(Context& ctx, FrameRead read, const FrameBody& body, Request
 }
 
 // Faults first, then the command itself, then the reply.
-void Answer(Context& ctx, LoaderState& state, const CommandSpec& spec, const Request& request,
+void Answer(Context& ctx, LoaderState& state, const CommandEntry& entry, const Request& request,
             Reply reply, size_t use) {
-    Fault fault = FaultFor(ctx.scenario.faults, TagName(spec.code), use);
+    Fault fault = FaultFor(ctx.scenario.faults, TagName(entry.code), use);
     if (fault == Fault::Silent || ctx.lines.Interrupted()) {
         return;  // no answer, or the handset is being stopped or reset
     }
@@ -202,9 +202,9 @@ void Answer(Context& ctx, LoaderState& state, const CommandSpec& spec, const Req
         return;
     }
     if (fault == Fault::Error) {
-        reply = Fail(kErrInjected, spec.code, static_cast<uint32_t>(use));
+        reply = Fail(kErrInjected, entry.code, static_cast<uint32_t>(use));
     } else if (reply.ok) {
-        reply = Execute(ctx, state, spec, request);
+        reply = Execute(ctx, state, entry, request);
     }
     SendReply(ctx, request, reply, use, fault == Fault::BadCrc);
     if (reply.ok && reply.baudUart != kNoUart) {
@@ -212,7 +212,7 @@ void Answer(Context& ctx, LoaderState& state, const CommandSpec& spec, const Req
     }
 }
 
-void HandleCommand(Context& ctx, LoaderState& state, uint32_t uart, const CommandSpec& spec) {
+void HandleCommand(Context& ctx, LoaderState& state, uint32_t uart, const CommandEntry& entry) {
     FrameBody body;
     FrameRead read = ReadFrameBody(ctx.lines, uart, ctx.scenario.maxTx + kCommandSlack,
                                    kCommandTail, kFrameSilenceMs, &body);
@@ -222,14 +222,14 @@ void HandleCommand(Context& ctx, LoaderState& state, uint32_t uart, const Comman
         }
         return;
     }
-    size_t use = RecordCommand(ctx.shared, CommandRecord{uart, TagName(spec.code), body.payload,
+    size_t use = RecordCommand(ctx.shared, CommandRecord{uart, TagName(entry.code), body.payload,
                                                          body.crcOk, body.tailOk, "flash"});
     Request request;
     request.uart = uart;
-    request.code = spec.code;
+    request.code = entry.code;
     request.payload = std::move(body.payload);
     Reply reply = CheckReceived(ctx, read, body, &request);
-    Answer(ctx, state, spec, request, std::move(reply), use);
+    Answer(ctx, state, entry, request, std::move(reply), use);
 }
 
 // ------------------------------------------------------------ idle
@@ -277,12 +277,12 @@ Stage RunFlashLoader(Context& ctx) {
         }
         windows[uart].Push(byte);
         uint32_t code = windows[uart].Value();
-        const CommandSpec* spec = FindCommand(code);
-        if (code == kSync || spec != nullptr) {
+        const CommandEntry* entry = FindCommand(code);
+        if (code == kSync || entry != nullptr) {
             windows[uart].Clear();
             state.commandUart = uart;
-            if (spec != nullptr) {
-                HandleCommand(ctx, state, uart, *spec);
+            if (entry != nullptr) {
+                HandleCommand(ctx, state, uart, *entry);
             } else {
                 AnswerSync(ctx, uart);
             }
