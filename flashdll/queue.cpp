@@ -143,13 +143,17 @@ void CallHost(FlashHostDescriptor* host, const RecordHead& head, const char* tex
 
 void Enqueue(Session* session, uint32_t type, uint32_t arg1, uint32_t arg2, const char* text) {
     std::unique_lock<std::mutex> lock(session->queue.writers);
+    NotifyQueue& queue = session->queue;
     const Stored stored = EnqueueLocked(session, lock, type, arg1, arg2, text, true);
-    if (stored != Stored::AtOnce) {
-        // After a wait that timed out the host is not taking records: the
-        // announcement gets in only if there is room now, without a second wait.
-        EnqueueLocked(session, lock, NOTIFY_MESSAGE, FLASH_LEVEL_INFO, 0, kOverflowText,
-                      stored == Stored::AfterWaiting);
+    if (stored == Stored::AtOnce && !queue.overflowUnannounced) {
+        return;
     }
+    // After a wait that timed out the host is not taking records: the
+    // announcement gets in only if there is room now, without a second wait;
+    // otherwise it is owed and follows the next record that finds room.
+    const bool announced = EnqueueLocked(session, lock, NOTIFY_MESSAGE, FLASH_LEVEL_INFO, 0, kOverflowText,
+                                         stored == Stored::AfterWaiting) != Stored::Dropped;
+    queue.overflowUnannounced = !announced;
 }
 
 bool DeliverOne(Session* session) {
@@ -212,6 +216,7 @@ bool WaitDelivered(Session* session) {
 }
 
 void ResetQueue(Session* session) {
+    session->queue.overflowUnannounced = false;
     session->queue.writePosition.store(0, std::memory_order_relaxed);
     session->queue.readPosition.store(0, std::memory_order_relaxed);
 }

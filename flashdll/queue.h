@@ -26,6 +26,7 @@ struct NotifyQueue {
     std::atomic<uint32_t> writePosition{0};  // written by writers only
     std::atomic<uint32_t> readPosition{0};   // written by the delivery thread only
     std::mutex writers;                       // serialises Enqueue
+    bool overflowUnannounced = false;         // guarded by writers: a dropped announcement is owed
     os::Event* workEvent = nullptr;           // auto-reset: wakes ThreadGUI
     os::Event* drainedEvent = nullptr;        // manual-reset: set when a pass emptied the queue
     // A filler head written near the end may run up to 24 bytes past the ring.
