@@ -1,11 +1,18 @@
 #include "support/job_fixture.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace testing_support {
 
@@ -65,6 +72,48 @@ PlatformSection MemoryType0(const std::string& name, const std::string& bootLoad
 }
 
 }  // namespace
+
+// The master side of a pseudo-terminal, read and thrown away by a thread so
+// that writes to the slave never block. One slave descriptor stays open here
+// so that the master never sees a hang-up between the library's opens.
+class IdlePort {
+public:
+    IdlePort() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+            throw std::runtime_error("cannot create a pseudo-terminal");
+        }
+        path_ = ptsname(master_);
+        slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY);
+        drain_ = std::thread([this] { Drain(); });
+    }
+    ~IdlePort() {
+        stop_ = true;
+        drain_.join();
+        close(slave_);
+        close(master_);
+    }
+    const std::string& Path() const { return path_; }
+
+private:
+    void Drain() {
+        char buffer[4096];
+        while (!stop_) {
+            pollfd entry = {master_, POLLIN, 0};
+            if (poll(&entry, 1, 20) > 0 && (entry.revents & POLLIN) != 0) {
+                if (read(master_, buffer, sizeof buffer) <= 0) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+            }
+        }
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+    std::atomic<bool> stop_{false};
+    std::thread drain_;
+};
 
 PlatformSection& PlatformSection::Set(const std::string& key, const std::string& value) {
     for (auto& entry : keys) {
@@ -179,6 +228,7 @@ JobFixture::~JobFixture() {
     if (handset_) {
         handset_->Stop();
     }
+    idlePorts_.clear();
     for (const std::string& name : variables_) {
         unsetenv(name.c_str());
     }
@@ -248,6 +298,11 @@ void JobFixture::SetComDevice(uint32_t comNumber, const std::string& path) {
     const std::string name = "FLASHDLL_COM" + std::to_string(comNumber);
     setenv(name.c_str(), path.c_str(), 1);
     variables_.push_back(name);
+}
+
+void JobFixture::UseIdlePort(uint32_t comNumber) {
+    idlePorts_.push_back(std::make_unique<IdlePort>());
+    SetComDevice(comNumber, idlePorts_.back()->Path());
 }
 
 JobResult JobFixture::RunJob(const std::string& optionText, const JobSetup& setup) {

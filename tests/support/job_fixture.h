@@ -98,6 +98,8 @@ struct JobResult {
     std::string Transcript() const { return host ? host->Transcript() : std::string(); }
 };
 
+class IdlePort;
+
 class JobFixture {
 public:
     JobFixture();
@@ -130,6 +132,9 @@ public:
     handsetsim::Handset* Handset() { return handset_.get(); }
     // Points COM `comNumber` at any device path (one that does not exist, say).
     void SetComDevice(uint32_t comNumber, const std::string& path);
+    // Points COM `comNumber` at a pseudo-terminal that takes whatever is
+    // written to it and never answers: a handset that is switched off.
+    void UseIdlePort(uint32_t comNumber);
 
     JobResult RunJob(const std::string& optionText, const JobSetup& setup = {});
 
@@ -143,6 +148,7 @@ private:
     std::string platformText_;
     std::vector<std::string> descriptions_, chipInfos_, layouts_;  // flash.types lines
     std::unique_ptr<handsetsim::Handset> handset_;
+    std::vector<std::unique_ptr<IdlePort>> idlePorts_;
     std::vector<std::string> variables_;  // environment variables set here
 };
 
