@@ -1,7 +1,7 @@
 // Preparing a load: every failure with its code, message and recorded
 // error, ports closed on the way out, the option ranges arranged, the
-// phases that skip the loaders or the image, the speed probe, the system
-// check, file tests and the thread-priority stack.
+// phases that skip the loaders or the image, the speed probe and the
+// thread-priority stack.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -182,26 +182,6 @@ TEST_F(PrepareSession, OverlappingRangesAreRefusedExceptReservedOnesOfAVerify) {
     session->options.read[0] = {0x100, 0x1FF};
     session->options.read[1] = {0x1FF, 0x2FF};
     EXPECT_EQ(PrepareLoad(session.get()), ERR_RANGES_OVERLAP);
-}
-
-TEST_F(PrepareSession, SystemCheckKeepsBothPortsWithOverlappedIo) {
-    session->portCount = 2;
-    CheckOS(session.get());
-    EXPECT_EQ(session->legacyOs, 0u);
-    EXPECT_EQ(session->overlappedIo, 1u);
-    EXPECT_EQ(session->portCount, 2u);
-    EXPECT_EQ(host.IndexOfMessageContaining("OS: "), 0) << host.Transcript();
-}
-
-TEST_F(PrepareSession, FileExistsReportsAMissingFile) {
-    testing_support::TempDir dir;
-    const std::string present = dir.Write("here.txt", "x");
-    EXPECT_TRUE(FileExists(session.get(), present.c_str()));
-    EXPECT_TRUE(host.Events().empty());
-    const std::string missing = dir.File("gone.txt");
-    EXPECT_FALSE(FileExists(session.get(), missing.c_str()));
-    EXPECT_EQ(host.Messages(FLASH_LEVEL_WARNING),
-              std::vector<std::string>{"Error: Unable to open file \"" + missing + "\""});
 }
 
 TEST_F(PrepareSession, PriorityStackRestoresEveryLevelAndNeverUnderflows) {
