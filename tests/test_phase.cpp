@@ -69,7 +69,6 @@ TEST(SendFile, BootLoaderPhasePromptsFirstThenLoadsTheFlashLoader) {
     ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
     EXPECT_TRUE(g_quietDuringPrompt) << "the prompt is delivered before the dialogue starts";
     EXPECT_TRUE(job.RamHolds("boot", loader));
-    EXPECT_TRUE(g_handset->FlashLoaderRunning()) << "no closing byte after the boot loader phase alone";
     EXPECT_TRUE(result.host->HasMessage("SendFile=" + job.Path("fl.s19") + ", Mode=3"));
     EXPECT_TRUE(result.host->HasMessage("TalkToBootloader: OK"));
     EXPECT_EQ(result.host->IndexOfMessageContaining("Duration: 0s"), -1) << "a short phase counts as 1 s";
@@ -99,27 +98,33 @@ TEST(SendFile, FailingHandshakeRunsNoOperation) {
 }
 
 // A handset with one 4 MiB chip, an image to flash and one file to write.
-class FlashThenFiles : public ::testing::Test {
+class FlashJob : public ::testing::Test {
 protected:
     void SetUp() override {
         job.AddPlatform(PassivePlatform("P1", "fl.s19", kLoaderBase).WithFlash({FlashDefinition(0, 4, 0)}));
         job.WriteLoader("fl.s19", kLoaderBase, 4096);
         scenario.chips.push_back(job.AddAmdChip(0x01, 0x227E, 0, "64*64"));
-        job.WriteImage("image.s19", {{0x10000, RandomBytes(8192, 5)}});
+        job.WriteImage("image.s19", {{kImageAddress, image}});
         mkcontents::ContentsBuilder contents;
         contents.AddCfs();
         contents.AddNamedFile("a.txt", RandomBytes(100, 6));
         ASSERT_TRUE(mkcontents::WriteBytesToFile(job.Path("files.bin"), contents.Build()));
     }
-    JobResult Run(const std::string& extra = "") {
+    JobResult Run(const std::string& options) {
+        if (job.Handset() == nullptr) {
+            job.StartHandset(scenario, {1});
+        }
+        return job.RunJob("/platform=P1 /com=1 /file=" + job.Path("image.s19") + " " + options);
+    }
+    JobResult RunWithFiles(const std::string& options) {
         job.StartHandset(scenario, {1});
         JobSetup setup;
         const std::string contentsPath = job.Path("files.bin");
-        setup.adjustOptions = [contentsPath](FlashLoadOptions& options) {
-            std::snprintf(options.contentsfile, sizeof options.contentsfile, "%s", contentsPath.c_str());
-            options.contentsmode = 1;
+        setup.adjustOptions = [contentsPath](FlashLoadOptions& record) {
+            std::snprintf(record.contentsfile, sizeof record.contentsfile, "%s", contentsPath.c_str());
+            record.contentsmode = 1;
         };
-        return job.RunJob("/platform=P1 /com=1 /mode=flash_contents /file=" + job.Path("image.s19") + " " + extra,
+        return job.RunJob("/platform=P1 /com=1 /mode=flash_contents /file=" + job.Path("image.s19") + " " + options,
                           setup);
     }
     std::vector<std::string> CommandNames() {
@@ -134,12 +139,25 @@ protected:
         return -1;
     }
 
+    static constexpr uint32_t kImageAddress = 0x10000;
+    const std::vector<uint8_t> image = RandomBytes(8192, 5);
     JobFixture job;
     handsetsim::Scenario scenario;
 };
 
-TEST_F(FlashThenFiles, ProgramsThenWritesTheFilesThenClosesWithDone) {
-    const JobResult result = Run();
+// The boot loader phase alone leaves the flash loader running (no closing
+// byte), so that a later job can go straight to the main phase.
+TEST_F(FlashJob, BootLoaderPhaseAndMainPhaseInTwoJobs) {
+    const JobResult first = Run("/phases=bl /mode=flash");
+    ASSERT_EQ(first.code, SUCCESS) << first.Transcript();
+    const JobResult second = Run("/phases=fl /mode=flash");
+    ASSERT_EQ(second.code, SUCCESS) << second.Transcript();
+    EXPECT_EQ(job.Handset()->Flash(kImageAddress, static_cast<uint32_t>(image.size())), image);
+    EXPECT_FALSE(second.host->HasMessage("Power on mobile !"));
+}
+
+TEST_F(FlashJob, ProgramsThenWritesTheFilesThenClosesWithDone) {
+    const JobResult result = RunWithFiles("");
     ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
     const std::vector<std::string> names = CommandNames();
     ASSERT_FALSE(names.empty());
@@ -150,19 +168,19 @@ TEST_F(FlashThenFiles, ProgramsThenWritesTheFilesThenClosesWithDone) {
     EXPECT_EQ(job.Handset()->Files()[0].name, "a.txt");
 }
 
-TEST_F(FlashThenFiles, FailedProgrammingWritesNoFile) {
+TEST_F(FlashJob, FailedProgrammingWritesNoFile) {
     scenario.faults.errCommand = "OPEN";
     scenario.faults.errNth = 1;
     scenario.faults.errCount = 100;
-    const JobResult result = Run("/noretry=1");
+    const JobResult result = RunWithFiles("/noretry=1");
     EXPECT_NE(result.code, SUCCESS);
     EXPECT_EQ(job.Handset()->CountCommands("FSMT"), 0u) << result.Transcript();
     EXPECT_TRUE(job.Handset()->Files().empty());
 }
 
-TEST_F(FlashThenFiles, FailedFileWriteStillEndsWithDone) {
+TEST_F(FlashJob, FailedFileWriteStillEndsWithDone) {
     scenario.faults.fileOpenFails = true;
-    const JobResult result = Run("/noretry=1");
+    const JobResult result = RunWithFiles("/noretry=1");
     EXPECT_EQ(result.code, ERR_TOO_MANY_RETRIES) << result.Transcript();
     const std::vector<std::string> names = CommandNames();
     ASSERT_FALSE(names.empty());
