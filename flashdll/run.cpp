@@ -120,6 +120,18 @@ bool DeliverUntilLoadEnds(Session* session, DeliveryGate* gate) {
     }
 }
 
+// ThreadGUI's last line. The run flag is clear, so it goes to the host
+// directly. What it needs is read from the session while the gate is still
+// held; once the gate is open the session may be gone.
+void ReportFinished(Session* session) {
+    FlashHostDescriptor* host = session->host;
+    const bool wanted = session->options.debug != 0 && host->OnMessage != nullptr;
+    OpenDeliveryGate();
+    if (wanted) {
+        host->OnMessage(host, FLASH_LEVEL_INFO, "ThreadGUI finished");
+    }
+}
+
 uint32_t ThreadGUI(void* argument) {
     GuiLink* link = static_cast<GuiLink*>(argument);
     Session* session = link->session;
@@ -128,11 +140,7 @@ uint32_t ThreadGUI(void* argument) {
     SetDeliveryGate(&link->gate);
     LogLine(session, "ThreadGUI started");
     if (DeliverUntilLoadEnds(session, &link->gate)) {
-        // The run flag is clear: this line goes to the host directly, the
-        // gate open as for every callback. Nothing of the session is touched
-        // after it.
-        OpenDeliveryGate();
-        LogLine(session, "ThreadGUI finished");
+        ReportFinished(session);
     }
     SetDeliveryGate(nullptr);
     SetDeliveryThread(false);
