@@ -13,6 +13,7 @@ constexpr uint32_t kMaxPayload = kFormatBufferSize;  // 259 characters + NUL
 constexpr const char* kOverflowText = "Prevented message overflow !";
 
 thread_local bool t_onDeliveryThread = false;
+thread_local DeliveryGate* t_deliveryGate = nullptr;
 
 struct RecordHead {
     uint32_t length;   // head and payload
@@ -67,12 +68,22 @@ bool WaitForRoom(Session* session, std::unique_lock<std::mutex>& lock) {
     return drained;
 }
 
-// Queues one record, waiting for room when the ring is full. Returns true
-// when it had to wait (an overflow was prevented). A record that still finds
-// no room after the wait is dropped.
-bool EnqueueLocked(Session* session, std::unique_lock<std::mutex>& lock, uint32_t type,
-                   uint32_t arg1, uint32_t arg2, const char* text) {
+enum class Stored { AtOnce, AfterWaiting, Dropped };
+
+bool CarriesText(uint32_t type) {
+    return type == NOTIFY_MESSAGE || type == NOTIFY_PROGRESS_BEGIN || type == NOTIFY_STATUS;
+}
+
+// Queues one record, waiting for room when the ring is full and `mayWait`
+// allows it. A record that finds no room after the wait (the delivery thread
+// did not empty the queue in time) is dropped rather than written over
+// undelivered ones.
+Stored EnqueueLocked(Session* session, std::unique_lock<std::mutex>& lock, uint32_t type,
+                     uint32_t arg1, uint32_t arg2, const char* text, bool mayWait) {
     NotifyQueue& queue = session->queue;
+    if (text == nullptr && CarriesText(type)) {
+        text = "";  // the host is handed the payload as a text: never leave it out
+    }
     uint32_t payload = 0;
     if (text != nullptr) {
         const size_t textLength = std::strlen(text);
@@ -86,12 +97,12 @@ bool EnqueueLocked(Session* session, std::unique_lock<std::mutex>& lock, uint32_
         const bool wraps = write + length >= kRingSize;
         const uint32_t needed = wraps ? length + kRecordHeadSize : length;
         if (!Fits(queue, needed, wraps)) {
-            if (waited) {
-                return true;  // still no room after waiting: drop the record
+            if (waited || !mayWait) {
+                return Stored::Dropped;
             }
             waited = true;
             if (!WaitForRoom(session, lock)) {
-                return true;
+                return Stored::Dropped;
             }
             continue;
         }
@@ -101,30 +112,12 @@ bool EnqueueLocked(Session* session, std::unique_lock<std::mutex>& lock, uint32_
             continue;
         }
         WriteRecord(session, type, arg1, arg2, text, payload);
-        return waited;
+        return waited ? Stored::AfterWaiting : Stored::AtOnce;
     }
 }
 
-}  // namespace
-
-void Enqueue(Session* session, uint32_t type, uint32_t arg1, uint32_t arg2, const char* text) {
-    std::unique_lock<std::mutex> lock(session->queue.writers);
-    if (EnqueueLocked(session, lock, type, arg1, arg2, text)) {
-        EnqueueLocked(session, lock, NOTIFY_MESSAGE, FLASH_LEVEL_INFO, 0, kOverflowText);
-    }
-}
-
-bool DeliverOne(Session* session) {
-    NotifyQueue& queue = session->queue;
-    const uint32_t read = queue.readPosition.load(std::memory_order_relaxed);
-    const uint32_t write = queue.writePosition.load(std::memory_order_acquire);
-    if (read == write) {
-        return false;
-    }
-    RecordHead head;
-    std::memcpy(&head, queue.ring + read, sizeof head);
-    const char* text = reinterpret_cast<const char*>(queue.ring + read + kRecordHeadSize);
-    FlashHostDescriptor* host = session->host;
+// Hands one record to the matching callback, if the host has set it.
+void CallHost(FlashHostDescriptor* host, const RecordHead& head, const char* text) {
     switch (head.type) {
     case NOTIFY_MESSAGE:
         if (host->OnMessage != nullptr) host->OnMessage(host, head.arg1, text);
@@ -141,8 +134,52 @@ bool DeliverOne(Session* session) {
     case NOTIFY_PROGRESS_END:
         if (host->OnProgressEnd != nullptr) host->OnProgressEnd(host);
         break;
-    default:  // fillers and unknown types deliver nothing
+    default:  // unknown types deliver nothing
         break;
+    }
+}
+
+}  // namespace
+
+void Enqueue(Session* session, uint32_t type, uint32_t arg1, uint32_t arg2, const char* text) {
+    std::unique_lock<std::mutex> lock(session->queue.writers);
+    NotifyQueue& queue = session->queue;
+    const Stored stored = EnqueueLocked(session, lock, type, arg1, arg2, text, true);
+    if (stored == Stored::AtOnce && !queue.overflowUnannounced) {
+        return;
+    }
+    // After a wait that timed out the host is not taking records: the
+    // announcement gets in only if there is room now, without a second wait;
+    // otherwise it is owed and follows the next record that finds room.
+    const bool announced = EnqueueLocked(session, lock, NOTIFY_MESSAGE, FLASH_LEVEL_INFO, 0, kOverflowText,
+                                         stored == Stored::AfterWaiting) != Stored::Dropped;
+    queue.overflowUnannounced = !announced;
+}
+
+bool DeliverOne(Session* session) {
+    NotifyQueue& queue = session->queue;
+    const uint32_t read = queue.readPosition.load(std::memory_order_relaxed);
+    const uint32_t write = queue.writePosition.load(std::memory_order_acquire);
+    if (read == write) {
+        return false;
+    }
+    RecordHead head;
+    std::memcpy(&head, queue.ring + read, sizeof head);
+    if (head.type != NOTIFY_FILLER) {
+        // The callback gets a copy of the text: a delivery thread that is
+        // given up on may still be in the callback when the session is freed.
+        char text[kMaxPayload] = {};
+        if (head.length > kRecordHeadSize) {
+            const uint32_t payload = head.length - kRecordHeadSize;
+            std::memcpy(text, queue.ring + read + kRecordHeadSize,
+                        payload < kMaxPayload ? payload : kMaxPayload - 1);
+        }
+        FlashHostDescriptor* host = session->host;
+        OpenDeliveryGate();
+        CallHost(host, head, text);
+        if (!CloseDeliveryGate()) {
+            return false;  // given up on: the session may be gone
+        }
     }
     uint32_t next = read + (head.length >= kRecordHeadSize ? head.length : kRecordHeadSize);
     if (next >= kRingSize) {
@@ -179,6 +216,7 @@ bool WaitDelivered(Session* session) {
 }
 
 void ResetQueue(Session* session) {
+    session->queue.overflowUnannounced = false;
     session->queue.writePosition.store(0, std::memory_order_relaxed);
     session->queue.readPosition.store(0, std::memory_order_relaxed);
 }
@@ -186,3 +224,24 @@ void ResetQueue(Session* session) {
 void SetDeliveryThread(bool onDeliveryThread) { t_onDeliveryThread = onDeliveryThread; }
 
 bool OnDeliveryThread() { return t_onDeliveryThread; }
+
+void SetDeliveryGate(DeliveryGate* gate) { t_deliveryGate = gate; }
+
+void OpenDeliveryGate() {
+    if (t_deliveryGate != nullptr) {
+        t_deliveryGate->mutex.unlock();
+    }
+}
+
+bool CloseDeliveryGate() {
+    DeliveryGate* gate = t_deliveryGate;
+    if (gate == nullptr) {
+        return true;
+    }
+    gate->mutex.lock();
+    if (gate->abandoned) {
+        gate->mutex.unlock();
+        return false;
+    }
+    return true;
+}

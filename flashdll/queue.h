@@ -26,6 +26,7 @@ struct NotifyQueue {
     std::atomic<uint32_t> writePosition{0};  // written by writers only
     std::atomic<uint32_t> readPosition{0};   // written by the delivery thread only
     std::mutex writers;                       // serialises Enqueue
+    bool overflowUnannounced = false;         // guarded by writers: a dropped announcement is owed
     os::Event* workEvent = nullptr;           // auto-reset: wakes ThreadGUI
     os::Event* drainedEvent = nullptr;        // manual-reset: set when a pass emptied the queue
     // A filler head written near the end may run up to 24 bytes past the ring.
@@ -47,3 +48,20 @@ void ResetQueue(Session* session);
 // never wait for itself to drain the queue.
 void SetDeliveryThread(bool onDeliveryThread);
 bool OnDeliveryThread();
+
+// A lock that the delivery thread holds while it works, and opens only while
+// it runs a host callback. Whoever gives up on a delivery thread stuck in a
+// callback closes the gate with `abandoned` set; when the callback returns,
+// the thread sees that and leaves without touching the session again.
+struct DeliveryGate {
+    std::mutex mutex;
+    bool abandoned = false;  // guarded by mutex
+};
+// Installs the calling thread's gate (nullptr: none). The thread must hold
+// the gate's mutex from then on.
+void SetDeliveryGate(DeliveryGate* gate);
+// Open the calling thread's gate around a host callback. CloseDeliveryGate
+// returns false when the thread was abandoned meanwhile (the gate is then
+// left open). Without a gate both do nothing.
+void OpenDeliveryGate();
+bool CloseDeliveryGate();

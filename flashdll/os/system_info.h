@@ -9,7 +9,7 @@ struct SystemVersion {
     bool ntFamily;      // a system with the full thread and overlapped I/O model
     uint32_t major;
     uint32_t minor;
-    char name[64];      // for example "Linux 6.1.0"
+    char name[64];      // for the log: "Linux 6.1.0", "NT family, Ver:6.1"
 };
 
 // False when the version cannot be read at all.
