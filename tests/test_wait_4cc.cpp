@@ -1,23 +1,19 @@
-// The 4CC scanner on a real port: the test holds the master side of a
-// pseudo-terminal and feeds it bytes; the session reads the slave side
-// through the serial layer.
-#include <fcntl.h>
+// The 4CC scanner on a real port: the test feeds bytes into the master side
+// of a pseudo-terminal; the session reads the slave side.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <memory>
 #include <string>
 #include <thread>
 
 #include "flashdll/loader/fl_command.h"
 #include "flashdll/loader/fourcc.h"
 #include "flashdll/session.h"
-#include "support/recording_host.h"
+#include "support/pty_peer.h"
 
 namespace {
 
+using testing_support::PtyPeer;
 using testing_support::RecordingHost;
 
 constexpr uint32_t kRply = FourCC("rply");
@@ -26,35 +22,19 @@ constexpr uint32_t kMsg = FourCC("*msg");
 class WaitFor4CCTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master_, 0);
-        ASSERT_EQ(grantpt(master_), 0);
-        ASSERT_EQ(unlockpt(master_), 0);
-        setenv("FLASHDLL_COM1", ptsname(master_), 1);
-        BuildComNameTable();
-        host_.InstallCallbacks();
-        session_ = std::make_unique<Session>();
-        session_->host = &host_.descriptor;
-        session_->options.debug = 1;
-        session_->portCount = 1;
-        ASSERT_EQ(ComOpen(session_.get(), 0, 0, 115200, 250), 1);
-        host_.Clear();
+        std::string error;
+        ASSERT_TRUE(peer_.Open(250, &error)) << error;
+        session_ = peer_.session();
     }
-    void TearDown() override {
-        ComCloseAll(session_.get());
-        close(master_);
-    }
-    void Feed(const std::string& bytes) {
-        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
+    void Feed(const std::string& bytes) { peer_.Feed(bytes); }
     uint32_t Wait(std::initializer_list<uint32_t> codes, uint32_t timeoutMs, uint32_t* found) {
         const std::vector<uint32_t> list(codes);
-        return WaitFor4CCs(session_.get(), static_cast<uint32_t>(list.size()), list.data(), timeoutMs, found);
+        return WaitFor4CCs(session_, static_cast<uint32_t>(list.size()), list.data(), timeoutMs, found);
     }
 
-    int master_ = -1;
-    RecordingHost host_;
-    std::unique_ptr<Session> session_;
+    PtyPeer peer_;
+    RecordingHost& host_ = peer_.host();
+    Session* session_ = nullptr;
 };
 
 TEST_F(WaitFor4CCTest, FindsListedCodesBehindNoiseAndRestoresTheReadTimeout) {
@@ -66,7 +46,7 @@ TEST_F(WaitFor4CCTest, FindsListedCodesBehindNoiseAndRestoresTheReadTimeout) {
     // The bytes after the code stay in the port for the caller.
     char rest[4] = {};
     uint32_t got = 0;
-    ASSERT_NE(ComRead(session_.get(), 0, rest, 4, &got), 0);
+    ASSERT_NE(ComRead(session_, 0, rest, 4, &got), 0);
     EXPECT_EQ(std::string(rest, got), "rest");
     EXPECT_TRUE(host_.Messages().empty()) << host_.Transcript();
 }
@@ -85,7 +65,7 @@ TEST_F(WaitFor4CCTest, TimeOutLogsTheErrorAndEveryAwaitedCode) {
 TEST_F(WaitFor4CCTest, GiveUpMarkerEndsTheWaitAtOnce) {
     Feed("ab?!!?rply");
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(WaitFor4CC(session_.get(), kRply, 30000), ERR_TIMEOUT);
+    EXPECT_EQ(WaitFor4CC(session_, kRply, 30000), ERR_TIMEOUT);
     // Far below the 30 s deadline: the marker, not the clock, ended the wait.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_TRUE(host_.HasMessage("WaitFor4CCs failed: ERR_TIMEOUT (6)"));
@@ -93,12 +73,12 @@ TEST_F(WaitFor4CCTest, GiveUpMarkerEndsTheWaitAtOnce) {
 
 TEST_F(WaitFor4CCTest, EveryWaitStartsWithAnEmptyWindow) {
     Feed("rp");
-    EXPECT_EQ(WaitFor4CC(session_.get(), kRply, 50), ERR_TIMEOUT);
+    EXPECT_EQ(WaitFor4CC(session_, kRply, 50), ERR_TIMEOUT);
     // "ly" completes "rply" only if the first wait's bytes were carried over.
     Feed("ly");
-    EXPECT_EQ(WaitFor4CC(session_.get(), kRply, 50), ERR_TIMEOUT);
+    EXPECT_EQ(WaitFor4CC(session_, kRply, 50), ERR_TIMEOUT);
     Feed("rply");
-    EXPECT_EQ(WaitFor4CC(session_.get(), kRply, 2000), SUCCESS);
+    EXPECT_EQ(WaitFor4CC(session_, kRply, 2000), SUCCESS);
 }
 
 TEST_F(WaitFor4CCTest, AbortEndsTheWaitWithoutFailureLog) {
@@ -106,7 +86,7 @@ TEST_F(WaitFor4CCTest, AbortEndsTheWaitWithoutFailureLog) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         session_->run.abortFlag.store(1);
     });
-    EXPECT_EQ(WaitFor4CC(session_.get(), kRply, 30000), ERR_ABORT);
+    EXPECT_EQ(WaitFor4CC(session_, kRply, 30000), ERR_ABORT);
     aborter.join();
     EXPECT_TRUE(host_.Messages().empty()) << host_.Transcript();
     EXPECT_EQ(session_->ports[0].readTimeoutMs, 250u);
