@@ -1,176 +1,201 @@
-// The passive boot loader and setup loader dialogues against the stand-in
-// handset: what reaches its RAM, what is logged, and the faults.
+// The passive boot loader and setup loader dialogues in whole
+// boot-loader-phase jobs against the stand-in handset: what reaches its RAM,
+// what is logged, and the faults.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "flashdll/boot/boot_loader.h"
-#include "support/handset_session.h"
+#include "support/job_fixture.h"
+#include "support/pty_peer.h"
 
 namespace {
 
-using testing_support::HandsetSession;
-using testing_support::LoaderRegion;
-using testing_support::PatternBytes;
+using namespace testing_support;
 
 constexpr uint32_t kSetupLoaderBase = 0x20000;
+constexpr uint32_t kFlashLoaderBase = 0x20000000;
 
-class PassiveBootTest : public ::testing::Test {
-protected:
-    void Start(const handsetsim::Scenario& scenario) {
-        std::string error;
-        hs_ = std::make_unique<HandsetSession>();
-        ASSERT_TRUE(hs_->Start(scenario, 1000, &error)) << error;
-        session_ = hs_->session();
-        session_->platform.bootLoaderType = kBootLoaderPassive;
-        session_->platform.memoryInterfaceType = 0;
-        flashLoader_ = {{0, PatternBytes(10000, 1)}, {0x8000, PatternBytes(256, 2)}};
-        setupLoader_ = {{kSetupLoaderBase, PatternBytes(3000, 3)}};
-        hs_->SetImage(&session_->flashLoaderImage, 0, kFlashLoaderAreaSize, flashLoader_);
-        hs_->SetImage(&session_->setupLoaderImage, kSetupLoaderBase, kSetupLoaderAreaSize, setupLoader_);
-        session_->platform.setupLoaderBase = kSetupLoaderBase;
-    }
-    uint32_t Run() {
-        const uint32_t result = TalkToBootLoader(session_);
-        transcript_ = hs_->host().Transcript();
-        return result;
-    }
-    void ExpectInRam(const std::string& stage, const std::vector<LoaderRegion>& regions) {
-        for (const LoaderRegion& region : regions) {
-            EXPECT_EQ(hs_->handset().Ram(stage, region.address, region.bytes.size()), region.bytes)
-                << stage << " 0x" << std::hex << region.address;
+struct PassiveJob {
+    JobFixture job;
+    std::vector<ImageChunk> flashLoader = {{kFlashLoaderBase, RandomBytes(10000, 1)},
+                                           {kFlashLoaderBase + 0x8000, RandomBytes(256, 2)}};
+    LoaderFile setupLoader;
+    JobResult result;
+
+    // A /phases=bl job; `setupLoaderPlatform` adds a setup loader to the
+    // platform (memory interface type `mit`).
+    PassiveJob(const handsetsim::Scenario& scenario, bool setupLoaderPlatform = false, uint32_t mit = 0,
+               const std::string& platformExtra = "", const JobSetup& setup = {}) {
+        PlatformSection platform = PassivePlatform("P1", "fl.s19", kFlashLoaderBase);
+        if (setupLoaderPlatform) {
+            platform = mit == 1 ? Mit1Platform("P1", "sl.s19", kSetupLoaderBase, "fl.s19", kFlashLoaderBase)
+                                      .WithFlash({FlashDefinitionMit1(0, 64)})
+                                : PassiveWithSetupLoader("P1", "sl.s19", kSetupLoaderBase, "fl.s19",
+                                                         kFlashLoaderBase);
         }
+        if (!platformExtra.empty()) {
+            platform.Set(platformExtra, "1");
+        }
+        job.AddPlatform(platform);
+        job.WriteImage("fl.s19", flashLoader);
+        setupLoader = job.WriteLoader("sl.s19", kSetupLoaderBase, 3000, 3);
+        job.StartHandset(scenario, {1});
+        result = job.RunJob("/platform=P1 /com=1 /phases=bl /debug=1", setup);
     }
-    std::vector<std::string> ProgressTitles() {
+    bool Has(const std::string& text) const { return result.host->HasMessage(text); }
+    bool FlashLoaderIn(const std::string& stage) {
+        for (const ImageChunk& chunk : flashLoader) {
+            if (job.Handset()->Ram(stage, chunk.address, static_cast<uint32_t>(chunk.bytes.size())) != chunk.bytes) {
+                return false;
+            }
+        }
+        return true;
+    }
+    std::vector<std::string> Lines(const std::string& prefix) const {
+        std::vector<std::string> lines;
+        for (const std::string& text : result.host->Messages()) {
+            if (text.rfind(prefix, 0) == 0) {
+                lines.push_back(text);
+            }
+        }
+        return lines;
+    }
+    std::vector<std::string> ProgressTitles() const {
         std::vector<std::string> titles;
-        for (const auto& event : hs_->host().Events()) {
-            if (event.kind == testing_support::HostEventKind::ProgressBegin) {
+        for (const HostEvent& event : result.host->Events()) {
+            if (event.kind == HostEventKind::ProgressBegin && event.text.rfind("Loading ", 0) == 0 &&
+                event.text.find("S-Record") == std::string::npos) {
                 titles.push_back(event.text);
             }
         }
         return titles;
     }
-    // The lengths of the "data" chunks in the order they were sent.
-    std::vector<std::string> SendLines() { return hs_->LinesStartingWith("Send: "); }
-    bool Logged(const std::string& text) { return hs_->host().HasMessage(text); }
-
-    std::unique_ptr<HandsetSession> hs_;
-    Session* session_ = nullptr;
-    std::vector<LoaderRegion> flashLoader_, setupLoader_;
-    std::string transcript_;
 };
 
-TEST_F(PassiveBootTest, LoadsTheFlashLoaderRegionByRegionInChunks) {
-    Start(handsetsim::Scenario{});
-    ASSERT_EQ(Run(), SUCCESS) << transcript_;
-    ExpectInRam("boot", flashLoader_);
+TEST(PassiveBootLoader, LoadsTheFlashLoaderRegionByRegionInChunks) {
+    PassiveJob p{handsetsim::Scenario{}};
+    ASSERT_EQ(p.result.code, SUCCESS) << p.result.Transcript();
+    EXPECT_TRUE(p.FlashLoaderIn("boot"));
     for (const char* line : {"Bootloader V2.0 using UART0", "ROM mask ID: 0x4142000a (AB  )",
                              "ID register: 0x00000000 (Corvane I)", "Bootloader type: 2 (0)",
                              "Max. transfer size: 4352 bytes", "Adjusted max. transfer size to: 4096 bytes",
                              "Data to transfer: 10256 bytes in 2 region(s)"}) {
-        EXPECT_TRUE(Logged(line)) << line << "\n" << transcript_;
+        EXPECT_TRUE(p.Has(line)) << line << "\n" << p.result.Transcript();
     }
-    EXPECT_EQ(SendLines(), (std::vector<std::string>{"Send: 0x00000000 - 0x00000fff (=4096)",
-                                                     "Send: 0x00001000 - 0x00001fff (=4096)",
-                                                     "Send: 0x00002000 - 0x0000270f (=1808)",
-                                                     "Send: 0x00008000 - 0x000080ff (=256)"}));
-    EXPECT_EQ(ProgressTitles(), (std::vector<std::string>{"Loading flash loader (1/2) ...",
-                                                          "Loading flash loader (2/2) ..."}));
-    EXPECT_FALSE(Logged("Talking to setup loader"));
-    // Out of polling mode, priorities restored, command time-out left in place.
-    EXPECT_EQ(session_->ports[0].pollingActive, 0);
-    EXPECT_EQ(session_->priorities.depth, 0u);
-    EXPECT_EQ(session_->ports[0].readTimeoutMs, 250u);
+    EXPECT_EQ(p.Lines("Send: "), (std::vector<std::string>{"Send: 0x20000000 - 0x20000fff (=4096)",
+                                                           "Send: 0x20001000 - 0x20001fff (=4096)",
+                                                           "Send: 0x20002000 - 0x2000270f (=1808)",
+                                                           "Send: 0x20008000 - 0x200080ff (=256)"}));
+    EXPECT_EQ(p.ProgressTitles(), (std::vector<std::string>{"Loading flash loader (1/2) ...",
+                                                            "Loading flash loader (2/2) ..."}));
+    EXPECT_FALSE(p.Has("Talking to setup loader"));
 }
 
-TEST_F(PassiveBootTest, SetupLoaderReceivesTheFlashLoader) {
+TEST(PassiveBootLoader, SetupLoaderReceivesTheFlashLoader) {
     handsetsim::Scenario scenario;
     scenario.bootRom = handsetsim::BootRom::PassiveWithSetupLoader;
     scenario.blType = 6;
     scenario.hasIdRegister = false;
-    Start(scenario);
-    session_->platform.memoryInterfaceType = 1;
-    ASSERT_EQ(Run(), SUCCESS) << transcript_;
-    ExpectInRam("boot", setupLoader_);
-    ExpectInRam("setup", flashLoader_);
-    EXPECT_TRUE(Logged("ID register: not reported")) << transcript_;
-    EXPECT_TRUE(Logged("Setup loader V1.0 using UART0")) << transcript_;
-    EXPECT_TRUE(Logged("Setup loader type: 1")) << transcript_;
-    EXPECT_EQ(ProgressTitles(), (std::vector<std::string>{"Loading setup loader (1/1) ...",
-                                                          "Loading RAM (1/2) ...", "Loading RAM (2/2) ..."}));
-    EXPECT_EQ(session_->priorities.depth, 0u);
+    PassiveJob p(scenario, true, 1);
+    ASSERT_EQ(p.result.code, SUCCESS) << p.result.Transcript();
+    EXPECT_TRUE(p.job.RamHolds("boot", p.setupLoader));
+    EXPECT_TRUE(p.FlashLoaderIn("setup"));
+    for (const char* line : {"ID register: not reported", "Talking to setup loader",
+                             "Setup loader V1.0 using UART0", "Setup loader type: 1"}) {
+        EXPECT_TRUE(p.Has(line)) << line << "\n" << p.result.Transcript();
+    }
+    EXPECT_EQ(p.ProgressTitles(), (std::vector<std::string>{"Loading setup loader (1/1) ...",
+                                                            "Loading RAM (1/2) ...", "Loading RAM (2/2) ..."}));
 }
 
-TEST_F(PassiveBootTest, IgnoredSetupLoaderSendsTheFlashLoaderDirectly) {
+TEST(PassiveBootLoader, IgnoredSetupLoaderSendsTheFlashLoaderDirectly) {
     handsetsim::Scenario scenario;
-    scenario.blType = 5;
-    Start(scenario);
-    session_->platform.setupLoaderIgnored = 1;
-    ASSERT_EQ(Run(), SUCCESS) << transcript_;
-    ExpectInRam("boot", flashLoader_);
-    EXPECT_FALSE(Logged("Talking to setup loader")) << transcript_;
+    scenario.blType = 5;  // a boot loader that asks for the setup loader
+    PassiveJob p(scenario, true, 0, "SetupLoaderIgnore");
+    ASSERT_EQ(p.result.code, SUCCESS) << p.result.Transcript();
+    EXPECT_TRUE(p.FlashLoaderIn("boot"));
+    EXPECT_FALSE(p.Has("Talking to setup loader"));
 }
 
-TEST_F(PassiveBootTest, UnknownOldOrUnusableLoadersAreRefused) {
+TEST(PassiveBootLoader, UnknownOldOrUnusableLoadersAreRefused) {
+    const char* unknown = "Unknown HW platform or corrupted bootloader signature";
     struct Case {
-        uint32_t blMinor, blMajor, blMaxTransfer, slMaxTransfer;
-        uint32_t blType, code;
+        uint32_t blMajor, blMinor, blType, blMaxTransfer, slMaxTransfer, code;
         const char* log;
     } cases[] = {
-        {9, 1, 4352, 4352, 2, ERR_UNKOWN_HW, "Unknown HW platform or corrupted bootloader signature"},
-        {0, 2, 4352, 4352, 9, ERR_UNKOWN_HW, "Unknown HW platform or corrupted bootloader signature"},
-        {0, 2, 4353, 4352, 2, ERR_UNKOWN_HW, "Unknown HW platform or corrupted bootloader signature"},
-        {0, 2, 256, 4352, 2, ERR_UNKOWN_HW, "Unknown HW platform or corrupted bootloader signature"},
-        {0, 2, 4352, 256, 5, ERR_PROTOCOL, "Setup loader: unusable max. transfer size: 256 bytes"},
+        {1, 9, 2, 4352, 4352, ERR_UNKOWN_HW, unknown},
+        {2, 0, 9, 4352, 4352, ERR_UNKOWN_HW, unknown},
+        {2, 0, 2, 4353, 4352, ERR_UNKOWN_HW, unknown},
+        {2, 0, 2, 256, 4352, ERR_UNKOWN_HW, unknown},  // chunks of 0 bytes
+        {2, 0, 5, 4352, 256, ERR_PROTOCOL, "Setup loader: unusable max. transfer size: 256 bytes"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.log);
         handsetsim::Scenario scenario;
-        scenario.bootRom = c.blType == 5 ? handsetsim::BootRom::PassiveWithSetupLoader
-                                         : handsetsim::BootRom::Passive;
+        const bool setup = c.blType == 5;
+        scenario.bootRom = setup ? handsetsim::BootRom::PassiveWithSetupLoader : handsetsim::BootRom::Passive;
         scenario.blMajor = c.blMajor;
         scenario.blMinor = c.blMinor;
         scenario.blType = c.blType;
         scenario.blMaxTransfer = c.blMaxTransfer;
         scenario.slMaxTransfer = c.slMaxTransfer;
-        Start(scenario);
-        EXPECT_EQ(Run(), c.code);
-        EXPECT_TRUE(Logged(c.log)) << transcript_;
-        // Nothing is sent to a loader that was refused.
-        for (const auto& write : hs_->handset().RamWrites()) {
-            EXPECT_NE(write.stage, c.blType == 5 ? "setup" : "boot");
+        PassiveJob p(scenario, setup);
+        EXPECT_EQ(p.result.code, c.code) << c.log;
+        EXPECT_TRUE(p.Has(c.log)) << p.result.Transcript();
+        for (const handsetsim::RamWrite& write : p.job.Handset()->RamWrites()) {
+            EXPECT_NE(write.stage, setup ? "setup" : "boot") << "data sent to a refused loader";
         }
     }
 }
 
-TEST_F(PassiveBootTest, RefusedChunksShrinkTheChunkLimit) {
+TEST(PassiveBootLoader, RefusedChunksShrinkTheChunkLimit) {
     handsetsim::Scenario scenario;
     scenario.faults.passiveNackDataNth = 2;
     scenario.faults.passiveNackDataCount = 3;
-    Start(scenario);
-    ASSERT_EQ(Run(), SUCCESS) << transcript_;
-    ExpectInRam("boot", flashLoader_);
-    EXPECT_EQ(SendLines(), (std::vector<std::string>{"Send: 0x00000000 - 0x00000fff (=4096)",
-                                                     "Send: 0x00001000 - 0x00001fff (=4096)",
-                                                     "Send: 0x00001000 - 0x00001f7f (=3968)",
-                                                     "Send: 0x00001000 - 0x00001eff (=3840)",
-                                                     "Send: 0x00001000 - 0x00001e7f (=3712)",
-                                                     "Send: 0x00001e80 - 0x0000270f (=2192)",
-                                                     "Send: 0x00008000 - 0x000080ff (=256)"}));
-    EXPECT_EQ(hs_->host().CountMessages("sync'ed"), 3u);
+    PassiveJob p(scenario);
+    ASSERT_EQ(p.result.code, SUCCESS) << p.result.Transcript();
+    EXPECT_TRUE(p.FlashLoaderIn("boot"));
+    EXPECT_EQ(p.Lines("Send: "), (std::vector<std::string>{"Send: 0x20000000 - 0x20000fff (=4096)",
+                                                           "Send: 0x20001000 - 0x20001fff (=4096)",
+                                                           "Send: 0x20001000 - 0x20001f7f (=3968)",
+                                                           "Send: 0x20001000 - 0x20001eff (=3840)",
+                                                           "Send: 0x20001000 - 0x20001e7f (=3712)",
+                                                           "Send: 0x20001e80 - 0x2000270f (=2192)",
+                                                           "Send: 0x20008000 - 0x200080ff (=256)"}));
+    EXPECT_EQ(p.result.host->CountMessages("sync'ed"), 3u);
 
     scenario.faults.passiveNackDataCount = 10;
-    Start(scenario);
-    EXPECT_EQ(Run(), ERR_TOO_MANY_RETRIES);
-    EXPECT_TRUE(Logged("Too many retries for PC_DATA")) << transcript_;
+    PassiveJob failed(scenario);
+    EXPECT_EQ(failed.result.code, ERR_TOO_MANY_RETRIES);
+    EXPECT_TRUE(failed.Has("Too many retries for PC_DATA")) << failed.result.Transcript();
 }
 
-TEST_F(PassiveBootTest, AbortDuringThePingLoopRestoresThePort) {
+TEST(PassiveBootLoader, AbortDuringThePingLoopEndsTheJob) {
     handsetsim::Scenario scenario;
     scenario.faults.bootSilent = true;
-    Start(scenario);
-    hs_->AbortAfter(200);
-    EXPECT_EQ(Run(), ERR_ABORT);
-    EXPECT_EQ(session_->ports[0].pollingActive, 0);
-    EXPECT_EQ(session_->priorities.depth, 0u);
+    JobSetup abort;
+    abort.adjustHost = [](RecordingHost& host) { host.abortAfterPolls = 1; };
+    PassiveJob p(scenario, false, 0, "", abort);
+    EXPECT_EQ(p.result.code, ERR_ABORT) << p.result.Transcript();
+    EXPECT_TRUE(p.Has("Sorry, an error has occured ! (ERR_ABORT)"));
+}
+
+// A loader that never answers the pings: the port leaves polling mode and the
+// thread its raised priorities when the host aborts.
+TEST(PassiveBootLoader, AbortRestoresThePortAndThePriorities) {
+    PtyPeer peer;
+    std::string error;
+    ASSERT_TRUE(peer.Open(1000, &error)) << error;
+    Session* session = peer.session();
+    std::thread aborter([session] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        session->run.abortFlag.store(1);
+    });
+    EXPECT_EQ(TalkToBootLoader(session), ERR_ABORT);
+    aborter.join();
+    EXPECT_EQ(session->ports[0].pollingActive, 0);
+    EXPECT_EQ(session->priorities.depth, 0u);
+    EXPECT_EQ(peer.Take(3, 50), "???");
 }
 
 }  // namespace
