@@ -121,29 +121,32 @@ TEST(PassiveBootLoader, IgnoredSetupLoaderSendsTheFlashLoaderDirectly) {
 TEST(PassiveBootLoader, UnknownOldOrUnusableLoadersAreRefused) {
     const char* unknown = "Unknown HW platform or corrupted bootloader signature";
     struct Case {
-        uint32_t blMajor, blMinor, blType, blMaxTransfer, slMaxTransfer, code;
+        uint32_t mit, blMajor, blMinor, blType, blMaxTransfer, slMaxTransfer, code;
         const char* log;
     } cases[] = {
-        {1, 9, 2, 4352, 4352, ERR_UNKOWN_HW, unknown},
-        {2, 0, 9, 4352, 4352, ERR_UNKOWN_HW, unknown},
-        {2, 0, 2, 4353, 4352, ERR_UNKOWN_HW, unknown},
-        {2, 0, 2, 256, 4352, ERR_UNKOWN_HW, unknown},  // chunks of 0 bytes
-        {2, 0, 5, 4352, 256, ERR_PROTOCOL, "Setup loader: unusable max. transfer size: 256 bytes"},
+        {0, 1, 9, 2, 4352, 4352, ERR_UNKOWN_HW, unknown},  // too old
+        {0, 2, 0, 9, 4352, 4352, ERR_UNKOWN_HW, unknown},
+        {1, 2, 0, 2, 4352, 4352, ERR_UNKOWN_HW, unknown},  // type of the other interface
+        {0, 2, 0, 2, 4353, 4352, ERR_UNKOWN_HW, unknown},
+        {0, 2, 0, 2, 256, 4352, ERR_UNKOWN_HW, unknown},   // chunks of 0 bytes
+        {0, 2, 0, 5, 4352, 256, ERR_PROTOCOL, "Setup loader: unusable max. transfer size: 256 bytes"},
+        {0, 2, 0, 5, 4352, 16765, ERR_PROTOCOL, "Setup loader: unusable max. transfer size: 16765 bytes"},
     };
     for (const Case& c : cases) {
         handsetsim::Scenario scenario;
-        const bool setup = c.blType == 5;
+        const bool setup = c.blType == 5 || c.mit == 1;
         scenario.bootRom = setup ? handsetsim::BootRom::PassiveWithSetupLoader : handsetsim::BootRom::Passive;
         scenario.blMajor = c.blMajor;
         scenario.blMinor = c.blMinor;
         scenario.blType = c.blType;
         scenario.blMaxTransfer = c.blMaxTransfer;
         scenario.slMaxTransfer = c.slMaxTransfer;
-        PassiveJob p(scenario, setup);
+        PassiveJob p(scenario, setup, c.mit);
         EXPECT_EQ(p.result.code, c.code) << c.log;
         EXPECT_TRUE(p.Has(c.log)) << p.result.Transcript();
+        const std::string refused = c.code == ERR_PROTOCOL ? "setup" : "boot";
         for (const handsetsim::RamWrite& write : p.job.Handset()->RamWrites()) {
-            EXPECT_NE(write.stage, setup ? "setup" : "boot") << "data sent to a refused loader";
+            EXPECT_NE(write.stage, refused) << "data sent to a refused loader";
         }
     }
 }
