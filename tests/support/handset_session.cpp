@@ -7,16 +7,6 @@
 
 namespace testing_support {
 
-std::vector<uint8_t> PatternBytes(size_t count, uint32_t seed) {
-    std::vector<uint8_t> bytes(count);
-    uint32_t state = seed * 2654435761u + 1;
-    for (uint8_t& byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<uint8_t>(state >> 16);
-    }
-    return bytes;
-}
-
 void FillImage(ImageBuffer* image, std::vector<uint8_t>* storage, uint32_t base,
                uint32_t areaSize, const std::vector<LoaderRegion>& regions) {
     storage->assign(areaSize, 0xFF);

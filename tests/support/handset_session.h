@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "flashdll/session.h"
+#include "support/pty_pair.h"  // PatternBytes
 #include "support/recording_host.h"
 #include "tools/handsetsim/handsetsim.h"
 
@@ -19,9 +20,6 @@ struct LoaderRegion {
     uint32_t address;
     std::vector<uint8_t> bytes;
 };
-
-// `count` bytes of a repeatable pattern that differs with `seed`.
-std::vector<uint8_t> PatternBytes(size_t count, uint32_t seed);
 
 // Gives `image` one memory area of `areaSize` bytes at `base`, held in
 // `storage` and filled with 0xFF, holding `regions` (sorted, disjoint,
