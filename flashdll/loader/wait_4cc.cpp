@@ -27,19 +27,19 @@ struct Scan {
     uint32_t window;  // the last four bytes, the oldest in the low byte
 };
 
-// SUCCESS with `*found` set when the window holds a listed code,
-// ERR_TIMEOUT for the give-up marker, anything else (ERR_UNKNOWN) for no match.
-uint32_t MatchWindow(const Scan& scan, uint32_t* found) {
+enum class Match { None, Listed, GiveUp };
+
+Match MatchWindow(const Scan& scan, uint32_t* found) {
     if (scan.window == kGiveUpMarker) {
-        return ERR_TIMEOUT;
+        return Match::GiveUp;
     }
-    for (uint32_t i = 0; i < scan.count; ++i) {
+    for (uint32_t i = 0; i < scan.count; ++i) {  // in list order
         if (scan.window == scan.codes[i]) {
             *found = scan.codes[i];
-            return SUCCESS;
+            return Match::Listed;
         }
     }
-    return ERR_UNKNOWN;
+    return Match::None;
 }
 
 bool DeadlinePassed(const Scan& scan) {
@@ -54,9 +54,9 @@ uint32_t ScanPort(Scan& scan, uint32_t* found) {
         const int ok = ComRead(scan.session, scan.port, &byte, 1, &got);
         if (ok != 0 && got == 1) {
             scan.window = (scan.window >> 8) | (static_cast<uint32_t>(byte) << 24);
-            const uint32_t match = MatchWindow(scan, found);
-            if (match != ERR_UNKNOWN) {
-                return match;
+            const Match match = MatchWindow(scan, found);
+            if (match != Match::None) {
+                return match == Match::Listed ? SUCCESS : ERR_TIMEOUT;
             }
         } else if (ok == 0) {
             // A failing port returns at once; wait as long as a read would
