@@ -1,0 +1,121 @@
+// The active boot loader dialogue in whole boot-loader-phase jobs against the
+// stand-in handset, and the block count it rests on.
+#include <gtest/gtest.h>
+
+#include "flashdll/boot/boot_internal.h"
+#include "flashdll/image/image_buffer.h"
+#include "support/job_fixture.h"
+
+namespace {
+
+using namespace testing_support;
+
+TEST(RamBlockCount, CoversTheLoaderAndStaysInsideItsArea) {
+    std::vector<uint8_t> data(kFlashLoaderAreaSize);
+    ImageBuffer image = {};
+    image.areaCount = 1;
+    image.areas[0] = {0, kFlashLoaderAreaSize - 1, data.data()};
+    image.regionCount = 1;
+    image.regions[0] = {0, 0x3FFF};
+    EXPECT_EQ(RamBlockCount(&image), 4u);
+    image.regions[0] = {0, 0x4000};
+    EXPECT_EQ(RamBlockCount(&image), 5u);
+    // A loader based above 0 is counted from its own first byte ...
+    image.areas[0] = {0x100000, 0x1FFFFF, data.data()};
+    image.regions[0] = {0x100800, 0x100FFF};
+    EXPECT_EQ(RamBlockCount(&image), 1u);
+    // ... and never past its 1 MiB area.
+    image.regions[0] = {0x100000, 0x2FFFFF};
+    EXPECT_EQ(RamBlockCount(&image), 256u);
+    image.regionCount = 0;
+    EXPECT_EQ(RamBlockCount(&image), 0u);
+}
+
+struct ActiveJob {
+    JobFixture job;
+    LoaderFile loader;
+    JobResult result;
+
+    // A /phases=bl job on an active platform whose 10,000-byte flash loader
+    // lies at `base`.
+    ActiveJob(const handsetsim::Faults& faults, const std::string& options = "",
+              uint32_t base = 0, const JobSetup& setup = {}) {
+        job.AddPlatform(ActivePlatform("A1", "fl.s19").Set("FlashLoaderBaseAddr", std::to_string(base)));
+        loader = job.WriteLoader("fl.s19", base, 10000);
+        handsetsim::Scenario scenario;
+        scenario.bootRom = handsetsim::BootRom::Active;
+        scenario.faults = faults;
+        job.StartHandset(scenario, {1});
+        result = job.RunJob("/platform=A1 /com=1 /phases=bl /debug=1" + options, setup);
+    }
+    bool Has(const std::string& text) const { return result.host->HasMessage(text); }
+    size_t Count(const std::string& text) const { return result.host->CountMessages(text); }
+    // The handset keeps block k at k * 4096, whatever the loader's base.
+    bool RamHoldsLoader() {
+        return job.Handset()->Ram("boot", 0, static_cast<uint32_t>(loader.bytes.size())) == loader.bytes;
+    }
+};
+
+TEST(ActiveBootLoader, LoadsTheFlashLoaderFromItsFirstByteWhereverItIsBased) {
+    for (const uint32_t base : {0u, 0x100000u}) {
+        ActiveJob a({}, "", base);
+        ASSERT_EQ(a.result.code, SUCCESS) << a.result.Transcript();
+        EXPECT_TRUE(a.RamHoldsLoader()) << std::hex << base;
+        EXPECT_TRUE(a.Has("Loading Ram, 3 blocks to transfer = 12 KB (12288 Bytes)")) << a.result.Transcript();
+        EXPECT_TRUE(a.Has("TalkToBootLoader (using COM1)"));
+    }
+}
+
+TEST(ActiveBootLoader, BadEchoesAndChecksumVerdictsAreRetried) {
+    handsetsim::Faults faults;
+    faults.activeWrongEchoBlock = 1;
+    faults.activeWrongEchoCount = 4;
+    ActiveJob recovered(faults);
+    ASSERT_EQ(recovered.result.code, SUCCESS) << recovered.result.Transcript();
+    EXPECT_EQ(recovered.Count("Send Block No failed!"), 4u);
+    EXPECT_TRUE(recovered.RamHoldsLoader());
+
+    // Block 0 fails its checksum once and then goes through; block 1 never
+    // echoes right. The checksum error stays recorded beside the final result.
+    faults.activeWrongEchoCount = 5;
+    faults.activeVerdict = 'T';
+    faults.activeVerdictBlock = 0;
+    faults.activeVerdictCount = 1;
+    ActiveJob failed(faults);
+    EXPECT_EQ(failed.result.code, ERR_TOO_MANY_RETRIES) << failed.result.Transcript();
+    EXPECT_EQ(failed.Count("Send Block No failed!"), 5u);
+    EXPECT_EQ(failed.Count("2 is not 1!"), 5u);
+    EXPECT_TRUE(failed.Has("Checksum Error!"));
+    EXPECT_TRUE(failed.Has("RX: Got RSP_TX_CHK_FAIL"));
+    EXPECT_TRUE(failed.Has("Error code: ERR_TOO_MANY_RETRIES"));
+    EXPECT_TRUE(failed.Has("Error code: ERR_CRC")) << failed.result.Transcript();
+}
+
+TEST(ActiveBootLoader, WrongByteAfterRateAckIsAProtocolError) {
+    handsetsim::Faults faults;
+    faults.activeByteAfterZ = 'Q';
+    ActiveJob a(faults);
+    EXPECT_EQ(a.result.code, ERR_PROTOCOL);
+    EXPECT_TRUE(a.Has("Protocol Error: Expected RATE_ACK_2 (0x45), received 0x51")) << a.result.Transcript();
+}
+
+TEST(ActiveBootLoader, MissingRateAckEndsByUnattendedLimitOrAbort) {
+    handsetsim::Faults faults;
+    faults.activeNoZ = true;
+    ActiveJob unattended(faults, " /unattended=1");
+    EXPECT_EQ(unattended.result.code, ERR_PROTOCOL) << unattended.result.Transcript();
+    EXPECT_TRUE(unattended.Has("Mobile didn't respond in time"));
+    const std::vector<std::string> status = unattended.result.host->StatusTexts();
+    EXPECT_NE(std::find(status.begin(), status.end(), "Mobile didn't respond in time"), status.end());
+
+    JobSetup abortLater;
+    // About three seconds: far more than 100 reads of the handset's announcements.
+    abortLater.adjustHost = [](RecordingHost& host) { host.abortAfterPolls = 4; };
+    ActiveJob aborted(faults, "", 0, abortLater);
+    EXPECT_EQ(aborted.result.code, ERR_ABORT) << aborted.result.Transcript();
+    EXPECT_TRUE(aborted.Has("Waiting for the mobile's response ..."));
+    EXPECT_TRUE(aborted.Has("Sorry, an error has occured ! (ERR_ABORT)"));
+    EXPECT_FALSE(aborted.Has("Mobile didn't respond in time"));
+}
+
+}  // namespace
