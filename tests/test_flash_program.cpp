@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "flashdll/flashdll.h"
@@ -51,7 +52,8 @@ int OpenDescriptors(const std::string& path) {
 
 TEST_F(ProgramTest, SlowLinkSendsSixteenKiBPiecesAndFlagsFollowCoverage) {
     scenario.maxTx = 65536;
-    WriteImage({{0x20000000, RandomBytes(0x10100, 1)}, {0x20080000, RandomBytes(200 * 1024, 2)}});
+    // Two bytes at the held-back address hold no word to keep back.
+    WriteImage({{0x20000000, RandomBytes(0x10100, 1)}, {0x20040000, {0x12, 0x34}}, {0x20080000, RandomBytes(200 * 1024, 2)}});
     Start();
     const auto old = RandomBytes(0x10000, 3);
     handset->SetFlash(0x20010000, old);
@@ -64,14 +66,14 @@ TEST_F(ProgramTest, SlowLinkSendsSixteenKiBPiecesAndFlagsFollowCoverage) {
     EXPECT_EQ(Sent("SETP")[0].payload.size(), 36u);
     EXPECT_EQ(Field("SETP", 1), Words{0x227E});
     EXPECT_EQ(Field("SETP", 2), Words{0x01000000});
-    EXPECT_EQ(Field("OPEN", 0), (Words{0, 1, 5}));
-    EXPECT_EQ(Field("OPEN", 3), (Words{0x11, 0x13, 0x13}));
+    EXPECT_EQ(Field("OPEN", 0), (Words{0, 1, 4, 5}));
+    EXPECT_EQ(Field("OPEN", 3), (Words{0x11, 0x13, 0x13, 0x13}));
     Words lengths(4, 0x4000);
-    lengths.push_back(0x100);
+    lengths.insert(lengths.end(), {0x100, 2});
     lengths.insert(lengths.end(), 12, 0x4000);
     lengths.push_back(0x2000);
     EXPECT_EQ(Field("TXDT", 1), lengths);
-    EXPECT_EQ(SectorCommands(), (std::vector<std::string>{"OPEN", "CLOS", "OPEN", "CLOS", "OPEN", "CLOS"}));
+    EXPECT_EQ(SectorCommands(), (std::vector<std::string>{"OPEN", "CLOS", "OPEN", "CLOS", "OPEN", "CLOS", "OPEN", "CLOS"}));
     EXPECT_EQ(handset->CountCommands("DONE"), 1u);
 }
 
@@ -207,6 +209,34 @@ TEST_P(FailedCloseTest, RestartsTheSectorOrEndsWithNoretry) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Retries, FailedCloseTest, ::testing::Values(false, true));
+
+class AbortInResyncTest : public ProgramTest, public ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
+
+// The resync after a failed SETP (verify) or CLOS (flash) never answers and
+// the host aborts meanwhile: the job ends as aborted, not as a link fault.
+TEST_P(AbortInResyncTest, EndsWithErrAbort) {
+    const std::string failing = GetParam().second;
+    scenario.faults.errCommand = failing;
+    scenario.faults.errNth = 1;
+    scenario.faults.silentCommand = "SYNC";
+    scenario.faults.silentNth = 2;  // the handshake's own resync is the first
+    scenario.faults.silentCount = 5;
+    WriteImage({{0x20000000, RandomBytes(0x10000, 22)}, {0x20010000, RandomBytes(0x100, 23)}});
+    Start();
+    if (failing == "SETP") handset->SetFlash(0x20000000, image[0].bytes);
+    JobSetup setup;
+    setup.adjustHost = [](RecordingHost& host) { host.abortAfterPolls = 1; };
+    const JobResult result = Run(GetParam().first, setup);
+
+    EXPECT_EQ(result.code, ERR_ABORT) << result.Transcript();
+    const auto sent = handset->Commands();
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(sent[sent.size() - 2].name, failing);
+    EXPECT_EQ(sent.back().name, "SYNC");
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, AbortInResyncTest,
+                         ::testing::Values(std::make_pair("/mode=verify", "SETP"), std::make_pair("/mode=flash", "CLOS")));
 
 // Waits out one OPEN time-out (5 s).
 TEST_F(ProgramTest, SilentOpenWithNoretryGivesUp) {

@@ -128,19 +128,31 @@ INSTANTIATE_TEST_SUITE_P(Speeds, ReadPieceTest,
                                            ReadCase{"460800", 65536, {8192, 4096}},
                                            ReadCase{"921600", 2048, Words(6, 2048)}));
 
+struct RefusedCase {
+    std::string options;
+    std::string outside;
+};
+
+class RefusedRangeTest : public VerifyReadTest, public ::testing::WithParamInterface<RefusedCase> {};
+
 // The chip is larger than the platform's flash definition: the part beyond
-// it has no memory area in the image to be read into.
-TEST_F(VerifyReadTest, ReadOutsideTheImageAreasIsRefusedBeforeReading) {
+// it has no memory area in the image to be read into or programmed from.
+TEST_P(RefusedRangeTest, RangesBeyondTheImageAreasAreRefusedBeforeAnyCommand) {
     job.AddPlatform(PassivePlatform("P3", "fl.s19", 0x08000000).WithFlash({FlashDefinition(0x20000000, 1, 0)}));
+    WriteImage({{0x20000000, RandomBytes(0x100, 8)}});
     Start();
-    const JobResult result = Run("/platform=P3 /mode=read /read=0x200FF000-0x20100FFF" + SaveOption());
+    const JobResult result = Run("/platform=P3 " + GetParam().options + SaveOption());
 
     EXPECT_EQ(result.code, ERR_RANGE_OUTSIDE_FLASH) << result.Transcript();
     EXPECT_TRUE(result.host->HasMessage("Data outside the image's memory areas:", FLASH_LEVEL_ERROR));
-    EXPECT_TRUE(result.host->HasMessage("0x20100000 - 0x20100fff", FLASH_LEVEL_ERROR));
+    EXPECT_TRUE(result.host->HasMessage(GetParam().outside, FLASH_LEVEL_ERROR));
     EXPECT_EQ(handset->CountCommands("SETP") + handset->CountCommands("SUCK"), 0u);
     EXPECT_FALSE(std::ifstream(job.Path("back.s19")).good()) << "no save file";
 }
+
+INSTANTIATE_TEST_SUITE_P(ReadAndEraseUnused, RefusedRangeTest,
+                         ::testing::Values(RefusedCase{"/mode=read /read=0x200FF000-0x20100FFF", "0x20100000 - 0x20100fff"},
+                                           RefusedCase{"/mode=flash /eraseunused=1", "0x20100000 - 0x201fffff"}));
 
 class RoundTripTest : public VerifyReadTest, public ::testing::WithParamInterface<uint32_t> {};
 
