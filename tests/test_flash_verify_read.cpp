@@ -96,7 +96,9 @@ TEST_P(FailedCommandTest, IsRetriedAfterSyncOrGivenUpWithNoretry) {
     }
     order.resize(3);
     EXPECT_EQ(order, (std::vector<std::string>{command, "SYNC", command}));
-    if (command == "SUCK") EXPECT_TRUE(SameChunks(ReadSRecordData(job.Path("back.s19")), image));
+    if (command == "SUCK") {
+        EXPECT_TRUE(SameChunks(ReadSRecordData(job.Path("back.s19")), image));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(VrfyAndSuck, FailedCommandTest,
