@@ -197,8 +197,8 @@ bool SameSector(const SectorSpan& a, const SectorSpan& b) {
     return a.position.chip == b.position.chip && a.position.sector == b.position.sector;
 }
 
-// Erases (with extra protection) and closes the open sector; every retry
-// wrapper applies.
+// Erases the open sector (with extra protection only) and closes it; the
+// close runs once or under its retry wrapper.
 uint32_t FinishSector(Session* session, const Walk& walk, bool retryClose) {
     const RunSettings& settings = walk.settings;
     if (settings.extraProtection) {
