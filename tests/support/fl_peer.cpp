@@ -52,7 +52,7 @@ Bytes Command(const char* command, const Bytes& payload) {
     return frame + Text("EOT.");
 }
 
-PtyPeer::PtyPeer() {
+PeerLine::PeerLine() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
     slavePath_ = ptsname(master_);
@@ -64,12 +64,12 @@ PtyPeer::PtyPeer() {
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
 }
 
-PtyPeer::~PtyPeer() {
+PeerLine::~PeerLine() {
     if (extraSlave_ >= 0) close(extraSlave_);
     if (master_ >= 0) close(master_);
 }
 
-void PtyPeer::Send(const Bytes& bytes) {
+void PeerLine::Send(const Bytes& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
@@ -82,7 +82,7 @@ void PtyPeer::Send(const Bytes& bytes) {
     }
 }
 
-Bytes PtyPeer::Received(int quietMs) {
+Bytes PeerLine::Received(int quietMs) {
     Bytes bytes;
     pollfd ready = {master_, POLLIN, 0};
     while (poll(&ready, 1, quietMs) > 0) {

@@ -28,12 +28,12 @@ Bytes Dump(uint32_t first, uint32_t second, const Bytes& data);
 // A command frame as the library sends it.
 Bytes Command(const char* command, const Bytes& payload = {});
 
-class PtyPeer {
+class PeerLine {
 public:
-    PtyPeer();
-    ~PtyPeer();
-    PtyPeer(const PtyPeer&) = delete;
-    PtyPeer& operator=(const PtyPeer&) = delete;
+    PeerLine();
+    ~PeerLine();
+    PeerLine(const PeerLine&) = delete;
+    PeerLine& operator=(const PeerLine&) = delete;
 
     const std::string& SlavePath() const { return slavePath_; }
     void Send(const Bytes& bytes);
@@ -56,7 +56,7 @@ struct PeerSession {
 
     RecordingHost host;
     std::unique_ptr<Session> session;
-    PtyPeer peers[2];
+    PeerLine peers[2];
 };
 
 }  // namespace testing_support
