@@ -109,9 +109,9 @@ uint32_t QueryDeviceInfo(Session* session, uint8_t* reply) {
 }
 
 void PostSpeeds(Session* session) {
-    char list[kMobileSpeedCount * 12 + 1];
-    FormatSpeedList(session->flashLoader.mobileSpeeds, list, sizeof list);
-    PostHostMessage(session, FLASH_LEVEL_INFO, "Mobile transfer speeds:%s", list);
+    char text[kSpeedListTextSize];
+    PostHostMessage(session, FLASH_LEVEL_INFO, "%s",
+                    FormatSpeedList(session->flashLoader.mobileSpeeds, text, sizeof text));
 }
 
 // Limits, speeds and version check.

@@ -50,8 +50,9 @@ uint32_t PollForUart(Session* session, uint32_t port, uint32_t windowMs, uint32_
 // with the chip lines; ERR_FLASHTYPE for a chip the catalogue cannot place.
 uint32_t DetectChips(Session* session, const DeviceInfo& info);
 
-// " 115200, 921600" after "Mobile transfer speeds:", the list ending at the
-// first 0 entry. Writes into `out` (`size` bytes) and returns it.
+// "Mobile transfer speeds: 115200, 921600": the list ends at the first 0
+// entry. Writes into `out` (`size` bytes) and returns it.
+constexpr size_t kSpeedListTextSize = 96;  // the prefix and five 10-digit entries fit
 const char* FormatSpeedList(const uint32_t* speeds, char* out, size_t size);
 // The speed-list entry for a maxspeed index (115200 above the last index).
 uint32_t SpeedLimit(uint32_t maxspeedIndex);
