@@ -3,14 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
+#include "contents_builder.h"
+
+#include "flashdll/contents/contents.h"
 #include "flashdll/errors.h"
 #include "flashdll/loader/crc32.h"
 #include "flashdll/loader/fl_command.h"
 #include "flashdll/loader/fl_frames.h"
 #include "flashdll/loader/fourcc.h"
 #include "support/fl_peer.h"
+#include "support/temp_dir.h"
 
 using namespace testing_support;
 
@@ -248,4 +253,29 @@ TEST(FlSendCmd, SendDataPartsFollowTheFrameOnTheirPorts) {
     const Bytes single = SendDataPayload(0x20000FF0, 1, {{0, 0x10}});
     EXPECT_EQ(SUCCESS, Send(link, "TXDT", single, 0, reply));
     EXPECT_EQ(link.peers[0].Received(), Command("TXDT", single) + Bytes(&area[0xFF0], &area[0x1000]));
+}
+
+TEST(CheckFileSize, PayloadFromTheContentsTableAndTheVerdict) {
+    TempDir dir;
+    mkcontents::ContentsBuilder builder;
+    builder.AddFfs(1, 2);
+    builder.AddFfsFile(0x12, 0x3456, Bytes(10, 7));
+    builder.AddCfs();
+    builder.AddNamedFile("a.txt", Bytes(5, 1));
+    const std::string path = dir.File("files.bin");
+    ASSERT_TRUE(mkcontents::WriteBytesToFile(path, builder.Build()));
+    PeerSession link;
+    Session* session = link.session.get();
+    std::snprintf(session->options.contentsfile, sizeof session->options.contentsfile, "%s", path.c_str());
+    ASSERT_TRUE(ReadContents(session)) << link.host.Transcript();
+
+    link.peers[0].Send(Reply("CHKS", true, Word(0xFFFFFFFE)));
+    EXPECT_EQ(SUCCESS, CheckFileSize(session, 0, 0));
+    EXPECT_EQ(link.peers[0].Received(), Command("CHKS", Word(1) + Word(10) + Word(0x12) + Word(0x3456)));
+    EXPECT_TRUE(link.Logged("Check FileSize : Owner 0x00000012, FileId 0x00003456 \n"));
+    link.peers[0].Send(Reply("CHKS", true, Word(0xFFFFFFFF)));
+    EXPECT_EQ(ERR_CHECKFILESIZE_FAIL, CheckFileSize(session, 1, 0));
+    EXPECT_EQ(link.peers[0].Received(), Command("CHKS", Word(2) + Word(5) + Word(6) + Text("a.txt") + Bytes{0}));
+    EXPECT_TRUE(link.Logged("Check FileSize : filename=a.txt"));
+    ReleaseContents();
 }
