@@ -176,20 +176,16 @@ protected:
 
 }  // namespace
 
-TEST_F(HandshakeTest, OlderFlashLoadersThan513AreRefused) {
-    handsetsim::Scenario legacy;
-    legacy.flMajor = 5, legacy.flMinor = 12;
-    Start(legacy);
-    EXPECT_EQ(ERR_LEGACY_LOADER, Run());
-    EXPECT_TRUE(Logged("Legacy flash loader detected. (5.12 < 5.13) Unable to continue.")) << Transcript();
-}
-
-TEST_F(HandshakeTest, Versions513And60Pass) {
-    for (uint32_t major : {5u, 6u}) {
+TEST_F(HandshakeTest, FlashLoadersOlderThan513AreRefused) {
+    const struct { uint32_t major, minor, code; } versions[] = {
+        {5, 12, ERR_LEGACY_LOADER}, {5, 13, SUCCESS}, {6, 0, SUCCESS}};
+    for (const auto& version : versions) {
         handsetsim::Scenario scenario;
-        scenario.flMajor = major, scenario.flMinor = major == 5 ? 13 : 0;
-        Start(scenario);
-        EXPECT_EQ(SUCCESS, Run()) << Transcript();
+        scenario.flMajor = version.major, scenario.flMinor = version.minor;
+        ASSERT_NO_FATAL_FAILURE(Start(scenario));
+        EXPECT_EQ(version.code, Run()) << Transcript();
+        EXPECT_EQ(version.code != SUCCESS,
+                  Logged("Legacy flash loader detected. (5.12 < 5.13) Unable to continue."));
     }
     EXPECT_TRUE(Logged("Flash loader version: V6.00"));
 }
@@ -198,7 +194,7 @@ TEST_F(HandshakeTest, SpeedFollowsMaxspeedAndTheMobileList) {
     handsetsim::Scenario scenario;
     const uint32_t speeds[] = {115200, 460800, 921600, 0, 0};
     std::copy(speeds, speeds + 5, scenario.mobileSpeeds);
-    Start(scenario);
+    ASSERT_NO_FATAL_FAILURE(Start(scenario));
     session_->options.maxspeed[0] = 3;
     ASSERT_EQ(SUCCESS, Run()) << Transcript();
     EXPECT_TRUE(Logged("Mobile transfer speeds: 115200, 460800, 921600"));
@@ -221,7 +217,7 @@ TEST_F(HandshakeTest, ChipsAreChosenByFamilyInOrderOfPreference) {
     // second chip's amd pair wins over its known intel pair.
     scenario.chips = {Chip(0x89, 0x1111, 0x77, 0x7777, 0x20000000, 0xEC, 0x3333),
                       Chip(0x01, 0x22D7, 0x89, 0x8817, 0x24000000)};
-    Start(scenario);
+    ASSERT_NO_FATAL_FAILURE(Start(scenario));
     for (int run = 0; run < 2; ++run) {  // the file-system table holds this handset's chips only
         ASSERT_EQ(SUCCESS, Run()) << Transcript();
         EXPECT_EQ(1u, RegisteredChips());
@@ -242,7 +238,7 @@ TEST_F(HandshakeTest, ChipsAreChosenByFamilyInOrderOfPreference) {
 TEST_F(HandshakeTest, UnknownChipEndsTheHandshake) {
     handsetsim::Scenario scenario;  // an intel chip under its AMD id, nothing else known
     scenario.chips = {Chip(0x89, 0x1111, 0x77, 0x7777, 0x20000000)};
-    Start(scenario);
+    ASSERT_NO_FATAL_FAILURE(Start(scenario));
     EXPECT_EQ(ERR_FLASHTYPE, Run());
     EXPECT_TRUE(Logged("Platform : [P1]"));
     EXPECT_TRUE(Logged("@@Unknown Flash Chip: 0x89/0x00001111, 0x77/0x00007777, 0x00/0x00000000"))
@@ -252,7 +248,7 @@ TEST_F(HandshakeTest, UnknownChipEndsTheHandshake) {
 TEST_F(HandshakeTest, SilentSecondPortLeavesOnePort) {
     handsetsim::Scenario scenario;
     scenario.faults.secondUartSilent = true;
-    Start(scenario, 2);
+    ASSERT_NO_FATAL_FAILURE(Start(scenario, 2));
     ASSERT_EQ(SUCCESS, Run()) << Transcript();
     EXPECT_TRUE(Logged("Error during connection test. Only one port will be used"));
     EXPECT_EQ(1u, session_->portCount);
@@ -261,7 +257,7 @@ TEST_F(HandshakeTest, SilentSecondPortLeavesOnePort) {
 }
 
 TEST_F(HandshakeTest, TwoPortsShareByTheirRates) {
-    Start(handsetsim::Scenario{}, 2);
+    ASSERT_NO_FATAL_FAILURE(Start(handsetsim::Scenario{}, 2));
     session_->options.maxspeed[0] = 4;
     session_->options.maxspeed[1] = 3;
     ASSERT_EQ(SUCCESS, Run()) << Transcript();
