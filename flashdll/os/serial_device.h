@@ -7,7 +7,10 @@
 //    once with whatever bytes have already arrived, possibly none;
 //  - otherwise a read returns when the requested count has arrived or when
 //    readTotalConstantMs + n * readTotalMultiplierMs have passed since it
-//    started, whichever comes first (a short count is not an error).
+//    started, whichever comes first (a short count is not an error). A total
+//    of 0 therefore returns at once: no read waits without limit.
+// The link sets no read interval but 0 and 0xFFFFFFFF; a device may ignore
+// any other.
 // Writes never time out: they return when every byte was handed to the device.
 #pragma once
 

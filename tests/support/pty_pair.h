@@ -1,0 +1,45 @@
+// A pseudo-terminal pair for tests of the serial layer: the code under test
+// opens the slave by its path, the test plays the far end on the master.
+// The pair keeps one slave descriptor of its own open, so the master never
+// sees a hang-up while the code under test closes and reopens the slave.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+class PtyPair {
+public:
+    PtyPair();  // check Ok() before use
+    ~PtyPair();
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    bool Ok() const { return master_ >= 0 && slave_ >= 0; }
+    const std::string& SlavePath() const { return slavePath_; }
+    int MasterFd() const { return master_; }
+    int SlaveFd() const { return slave_; }
+
+    // Writes every byte to the master; false when the master refuses.
+    bool Send(const void* data, size_t length);
+    bool Send(const std::string& text) { return Send(text.data(), text.size()); }
+    // Reads from the master until `length` bytes came or `timeoutMs` passed
+    // without the count being reached.
+    std::vector<uint8_t> Receive(size_t length, int timeoutMs);
+    // Closes the master: the far end hangs up.
+    void CloseMaster();
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slavePath_;
+};
+
+// `length` bytes of a pattern that does not repeat every 256 bytes, so that
+// a lost or doubled block shows.
+std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed);
+
+}  // namespace testing_support
