@@ -31,7 +31,9 @@ struct ChipSlot {
 };
 
 // Knobs that make the handset misbehave; all off by default. "Nth" counts
-// from 1; 0 means never.
+// uses of a command since Start, from 1; 0 means never. A flash loader
+// command answered through errCommand, silentCommand or markerCommand is not
+// carried out; silentCommand and markerCommand also apply to "SYNC".
 struct Faults {
     // Boot ROM and setup loader.
     bool bootSilent = false;          // the boot ROM never answers
@@ -95,17 +97,34 @@ struct Scenario {
     std::string flashFile;    // load flash contents from / save them to this file
     std::string filesFolder;  // write received files below this folder
     bool paceLine = false;    // deliver bytes no faster than the line speed
+
+    // Garble bytes on a UART while the PC side of its pseudo-terminal is set
+    // to another speed than the handset's UART (as a real wire would), so a
+    // missing or wrong speed change on either side shows. The PC side must
+    // set its line to 115200 baud before the first byte.
+    bool checkLineSpeed = false;
+    // Start with the flash loader already running (as a job that ran only
+    // the boot loader phase leaves it). Reset() still returns to the boot ROM.
+    bool startInFlashLoader = false;
 };
 
-// Reads a scenario INI file. False (and a reason naming file and line) on error.
+// Reads a scenario INI file (format: tools/handsetsim/README.md, example:
+// examples/handset.ini). Keys the file leaves out keep the values *scenario
+// holds; [chipN] sections, when present, replace the chips; relative store
+// paths are taken from the file's folder. False (and a reason naming file,
+// line and key) on error, with *scenario untouched.
 bool LoadScenario(const std::string& path, Scenario* scenario, std::string* error);
 
 // One command frame the handset received, decoded.
+// Bare resynchronisation requests are recorded too, as "sync" (boot ROM and
+// setup loader) and "SYNC" (flash loader), with no payload.
 struct CommandRecord {
     uint32_t uart;                 // UART it arrived on
     std::string name;              // "info", "data", "OPEN", "TXDT" ...
     std::vector<uint8_t> payload;  // payload bytes as sent
     bool crcOk;                    // the frame's CRC matched
+    bool tailOk = true;            // the frame ended with the right tail
+    std::string stage;             // "boot", "setup" or "flash": the program that took it
 };
 
 // One block of loader code the handset took into RAM.
@@ -127,7 +146,9 @@ struct StoredFile {
 class Handset {
 public:
     // Opens the pseudo-terminals and starts the handset. Null (and a reason)
-    // when it cannot.
+    // when it cannot: 1 or 2 UARTs, a boot UART that exists, non-zero TX and
+    // RX sizes, at most 4 chips of 1..4095 sectors that do not overlap, and
+    // a flash file (when named and present) made for these chips.
     static std::unique_ptr<Handset> Start(const Scenario& scenario, std::string* error);
     virtual ~Handset() = default;
 
@@ -135,7 +156,10 @@ public:
     virtual std::string UartPath(uint32_t uart) const = 0;
     // Stops the handset and closes its pseudo-terminals (also done on destruction).
     virtual void Stop() = 0;
-    // Back to the boot ROM, flash contents and files kept.
+    // Back to the boot ROM, flash contents and files kept (a power cycle:
+    // bytes queued on the UARTs are dropped, speeds return to 115200; the
+    // records below are kept). Returns once the boot ROM runs. Call it
+    // between jobs when a job failed before the closing byte.
     virtual void Reset() = 0;
 
     // What the handset has seen and holds.
@@ -144,7 +168,9 @@ public:
     virtual std::vector<RamWrite> RamWrites() const = 0;
     // Bytes of RAM as the loaders were written there (0 where nothing came).
     virtual std::vector<uint8_t> Ram(const std::string& stage, uint32_t address, uint32_t length) const = 0;
+    // Flash bytes; addresses outside every chip read as 0xFF.
     virtual std::vector<uint8_t> Flash(uint32_t address, uint32_t length) const = 0;
+    // Sets flash bytes as given (outside the chips: ignored).
     virtual void SetFlash(uint32_t address, const std::vector<uint8_t>& bytes) = 0;
     virtual std::vector<StoredFile> Files() const = 0;
     // True once a flash loader runs and has answered the switch-over.
