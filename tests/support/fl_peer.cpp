@@ -1,12 +1,9 @@
 #include "support/fl_peer.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "flashdll/loader/crc32.h"
@@ -52,42 +49,12 @@ Bytes Command(const char* command, const Bytes& payload) {
     return frame + Text("EOT.");
 }
 
-PeerLine::PeerLine() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-    slavePath_ = ptsname(master_);
-    extraSlave_ = open(slavePath_.c_str(), O_RDWR | O_NOCTTY);
-    termios settings = {};
-    tcgetattr(extraSlave_, &settings);
-    cfmakeraw(&settings);  // no echo before the library's own open
-    tcsetattr(extraSlave_, TCSANOW, &settings);
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-}
-
-PeerLine::~PeerLine() {
-    if (extraSlave_ >= 0) close(extraSlave_);
-    if (master_ >= 0) close(master_);
-}
-
-void PeerLine::Send(const Bytes& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += size_t(n);
-        } else {
-            pollfd ready = {master_, POLLOUT, 0};
-            poll(&ready, 1, 100);
-        }
-    }
-}
-
 Bytes PeerLine::Received(int quietMs) {
     Bytes bytes;
-    pollfd ready = {master_, POLLIN, 0};
+    pollfd ready = {pair_.MasterFd(), POLLIN, 0};
     while (poll(&ready, 1, quietMs) > 0) {
         uint8_t chunk[4096];
-        const ssize_t n = read(master_, chunk, sizeof chunk);
+        const ssize_t n = read(pair_.MasterFd(), chunk, sizeof chunk);
         if (n <= 0) break;
         bytes.insert(bytes.end(), chunk, chunk + n);
     }

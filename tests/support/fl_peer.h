@@ -1,4 +1,4 @@
-// The handset's end of a pseudo-terminal, scripted byte for byte by a test,
+// The handset's end of pseudo-terminals, scripted byte for byte by a test,
 // and builders of the flash loader's frames. Tests reach the library's real
 // serial layer through it; faults no well-behaved handset would send (noise
 // inside a reply, oversized frames, bad tails) are written here directly.
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "flashdll/session.h"
+#include "support/pty_pair.h"
 #include "support/recording_host.h"
 
 namespace testing_support {
@@ -28,22 +29,16 @@ Bytes Dump(uint32_t first, uint32_t second, const Bytes& data);
 // A command frame as the library sends it.
 Bytes Command(const char* command, const Bytes& payload = {});
 
+// The far end of one pseudo-terminal, as the handset sees it.
 class PeerLine {
 public:
-    PeerLine();
-    ~PeerLine();
-    PeerLine(const PeerLine&) = delete;
-    PeerLine& operator=(const PeerLine&) = delete;
-
-    const std::string& SlavePath() const { return slavePath_; }
-    void Send(const Bytes& bytes);
+    const std::string& SlavePath() const { return pair_.SlavePath(); }
+    void Send(const Bytes& bytes) { pair_.Send(bytes.data(), bytes.size()); }
     // Everything the library wrote, read until nothing arrives for `quietMs`.
     Bytes Received(int quietMs = 30);
 
 private:
-    int master_ = -1;
-    int extraSlave_ = -1;  // keeps the line up between opens
-    std::string slavePath_;
+    PtyPair pair_;
 };
 
 // A session whose ports 0 (and 1) are open on pseudo-terminal peers, with
