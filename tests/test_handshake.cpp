@@ -269,3 +269,25 @@ TEST_F(HandshakeTest, TwoPortsShareByTheirRates) {
     EXPECT_EQ(66u, session_->ports[0].transferShare);
     EXPECT_EQ(460800u, session_->ports[0].linkSpeed);  // the last rate BAUD set
 }
+
+TEST_F(HandshakeTest, InfoIsRetriedAfterResyncsUpToFiveTimes) {
+    handsetsim::Scenario scenario;  // an error reply, the marker, then a broken CRC
+    scenario.faults.errCommand = scenario.faults.markerCommand = scenario.faults.badCrcCommand = "INFO";
+    scenario.faults.errNth = 1, scenario.faults.markerNth = 2, scenario.faults.badCrcNth = 3;
+    scenario.faults.messagesBeforeReply = 3, scenario.faults.dumpsBeforeReply = 1;
+    ASSERT_NO_FATAL_FAILURE(Start(scenario));
+    ASSERT_EQ(SUCCESS, Run()) << Transcript();
+    EXPECT_EQ(4u, hs_->handset().CountCommands("INFO"));
+    EXPECT_EQ(4u, hs_->handset().CountCommands("SYNC"));  // after the switch-over and each failure
+    EXPECT_TRUE(Logged("WaitFor4CCs failed: 6"));
+    EXPECT_EQ(1u, hs_->LinesStartingWith("CRC mismatch: PC ").size());
+    EXPECT_EQ(1u, hs_->LinesStartingWith("Cmd INFO FAILED: Err:").size());
+    EXPECT_EQ(4u, hs_->LinesStartingWith("DUMP: 0x").size());
+    EXPECT_TRUE(Logged("MSG: working on INFO #4, note 3 of 3")) << Transcript();
+
+    scenario = handsetsim::Scenario{};
+    scenario.faults.errCommand = "INFO", scenario.faults.errNth = 1, scenario.faults.errCount = 5;
+    ASSERT_NO_FATAL_FAILURE(Start(scenario));
+    EXPECT_EQ(ERR_CMD_FAILED, Run());
+    EXPECT_EQ(5u, hs_->handset().CountCommands("INFO"));
+}
