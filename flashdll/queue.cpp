@@ -60,8 +60,13 @@ void WriteRecord(Session* session, uint32_t type, uint32_t arg1, uint32_t arg2,
 }
 
 // Waits (with the writers' lock released) until the delivery thread has
-// emptied the queue. False when it did not within the time limit.
+// emptied the queue. False when it did not within the time limit, and at
+// once when nobody would empty it: no load runs, or the caller is the
+// delivery thread itself.
 bool WaitForRoom(Session* session, std::unique_lock<std::mutex>& lock) {
+    if (session->run.runFlag.load(std::memory_order_acquire) == 0 || t_onDeliveryThread) {
+        return false;
+    }
     lock.unlock();
     const bool drained = WaitDelivered(session);
     lock.lock();
@@ -75,8 +80,8 @@ bool CarriesText(uint32_t type) {
 }
 
 // Queues one record, waiting for room when the ring is full and `mayWait`
-// allows it. A record that finds no room after the wait (the delivery thread
-// did not empty the queue in time) is dropped rather than written over
+// allows it. A record that finds no room because the delivery thread did
+// not empty the queue in time is dropped rather than written over
 // undelivered ones.
 Stored EnqueueLocked(Session* session, std::unique_lock<std::mutex>& lock, uint32_t type,
                      uint32_t arg1, uint32_t arg2, const char* text, bool mayWait) {
@@ -97,13 +102,12 @@ Stored EnqueueLocked(Session* session, std::unique_lock<std::mutex>& lock, uint3
         const bool wraps = write + length >= kRingSize;
         const uint32_t needed = wraps ? length + kRecordHeadSize : length;
         if (!Fits(queue, needed, wraps)) {
-            if (waited || !mayWait) {
+            // Another writer may take the room a wait made: wait again, as
+            // long as the delivery thread keeps emptying the queue.
+            if (!mayWait || !WaitForRoom(session, lock)) {
                 return Stored::Dropped;
             }
             waited = true;
-            if (!WaitForRoom(session, lock)) {
-                return Stored::Dropped;
-            }
             continue;
         }
         if (wraps) {

@@ -296,30 +296,37 @@ TEST_F(QueueTest, OverflowThatTimesOutDropsTheRecordInsteadOfOverwriting) {
     EXPECT_EQ(host.Messages(), expected);
 }
 
+// Writers that wait for room together must each get their record in once
+// the queue drains, even when another writer took the room first.
 TEST_F(QueueTest, ConcurrentWritersKeepTheirOwnOrderAndIntactTexts) {
     session->run.runFlag = 1;
     Consumer consumer(session.get());
+    constexpr int kWriters = 4;
     constexpr int kPerWriter = 1500;
     auto write = [this](char name) {
         for (int i = 0; i < kPerWriter; ++i) {
             Message(std::string(1, name) + std::to_string(i) + std::string(i % 90, name));
         }
     };
-    std::thread first(write, 'A');
-    std::thread second(write, 'B');
-    first.join();
-    second.join();
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back(write, static_cast<char>('A' + w));
+    }
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
     consumer.Stop();
 
-    int next[2] = {0, 0};
+    int next[kWriters] = {};
     for (const std::string& text : recorder.Messages()) {
         if (text == kOverflowText) continue;
-        const int writer = text[0] == 'A' ? 0 : 1;
+        const int writer = text[0] - 'A';
         const int i = next[writer]++;
         ASSERT_EQ(text, std::string(1, text[0]) + std::to_string(i) + std::string(i % 90, text[0]));
     }
-    EXPECT_EQ(next[0], kPerWriter);
-    EXPECT_EQ(next[1], kPerWriter);
+    for (int count : next) {
+        EXPECT_EQ(count, kPerWriter);
+    }
 }
 
 TEST_F(QueueTest, DeliveryThreadGivenUpOnInACallbackLeavesTheQueueAlone) {
