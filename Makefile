@@ -8,7 +8,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 TEST_JOBS  ?= $(shell echo $$(( $(JOBS) * 3 )))
 CMAKE_ARGS ?=
 
-.PHONY: all build test test-asan test-tsan demo bench clean
+.PHONY: all build test test-asan test-tsan demo bench windows clean
 
 all: build
 
@@ -54,5 +54,15 @@ bench: $(BUILD)/CMakeCache.txt
 	$(BUILD)/bench/ini_lookup
 	$(BUILD)/bench/bench_handsetsim
 
+# Cross-builds the library as a Windows DLL with MinGW-w64 (packages
+# g++-mingw-w64-i686-posix for 32-bit, g++-mingw-w64-x86-64-posix for
+# 64-bit): WINDOWS_ARCHS=i686 or x86_64 or both.
+WINDOWS_ARCHS ?= i686 x86_64
+windows:
+	@for arch in $(WINDOWS_ARCHS); do \
+	  cmake -S . -B build-win-$$arch -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DMINGW_ARCH=$$arch -DCMAKE_BUILD_TYPE=Release && \
+	  cmake --build build-win-$$arch -j $(JOBS) --target flashdll || exit 1; \
+	done
+
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) build-win-*
