@@ -3,7 +3,6 @@
 // by tests/c_host/c_host_check.c.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -38,11 +37,7 @@ struct ParserTest : ::testing::Test {
 
 // Each text is parsed into the record left by the one before.
 TEST_F(ParserTest, StoresWhatEachOptionSays) {
-    const struct {
-        const char* text;
-        uint32_t code;
-        std::function<bool(const FlashLoadOptions&)> holds;
-    } cases[] = {
+    const struct { const char* text; uint32_t code; bool (*holds)(const FlashLoadOptions&); } cases[] = {
         {"/com=1,2,3", SUCCESS, RECORD(o.com[0] == 0 && o.com[1] == 1)},
         {"/com=,,64", SUCCESS, RECORD(o.com[0] == 63 && o.com[1] == 64)},
         {"/com=1,2 /com=9", SUCCESS, RECORD(o.com[0] == 8 && o.com[1] == 64)},
@@ -69,7 +64,10 @@ TEST_F(ParserTest, StoresWhatEachOptionSays) {
     }
 }
 
-TEST_F(ParserTest, TextFieldsAndRangeListsKeepTheirBounds) {
+// Text fields hold 250 bytes, range lists 50 ranges, keys and values 512
+// bytes: a longer key or value is refused as an unknown option, its message
+// cut to 259 characters like every message.
+TEST_F(ParserTest, TextsAndListsKeepTheirBounds) {
     ASSERT_EQ(Parse("/file=" + std::string(300, 'f')), SUCCESS);
     EXPECT_EQ(std::string(options->file, sizeof options->file), std::string(250, 'f'));  // without its NUL
     EXPECT_EQ(host.Messages(), Strings{"/file=" + std::string(250, 'f')});
@@ -80,16 +78,11 @@ TEST_F(ParserTest, TextFieldsAndRangeListsKeepTheirBounds) {
     EXPECT_EQ(Parse(many), ERR_BAD_CMDLINE);
     EXPECT_EQ(host.Messages(2), Strings{"Too many /read definitions (max. 50)"});
     EXPECT_EQ(options->readcount, 50u);
-}
 
-// Keys and values have buffers of 512 bytes: a longer one is refused as an
-// unknown option, its message cut to 259 characters like every message.
-TEST_F(ParserTest, OverlongKeysAndValuesAreRefusedAsUnknown) {
     const std::string longKey(600, 'k');
     EXPECT_EQ(Parse("/" + longKey + "=1"), ERR_BAD_CMDLINE);
     EXPECT_EQ(host.Messages(2), Strings{("Unknown option: " + longKey).substr(0, 259)});
     EXPECT_EQ(host.Messages().size(), 1u + kUsageLineCount);
-
     EXPECT_EQ(Parse("/file=" + std::string(511, 'v')), SUCCESS);
     EXPECT_EQ(Parse("/com=1 /file=" + std::string(512, 'v')), ERR_BAD_CMDLINE);
     EXPECT_EQ(host.Messages(2), Strings{"Unknown option: file"});
@@ -97,35 +90,27 @@ TEST_F(ParserTest, OverlongKeysAndValuesAreRefusedAsUnknown) {
     EXPECT_EQ(host.Messages(2), Strings{"Unknown option: reserved"});
 }
 
-// Texts of the characters the parser reacts to, in lengths around its
-// buffer sizes; the sanitizer build reports any access out of bounds.
+// Random texts of the characters the parser reacts to, in lengths around
+// its buffer sizes; the sanitizer build reports any access out of bounds.
 TEST_F(ParserTest, AnyTextGivesAResultWithoutOverrun) {
     const std::string alphabet = "/-=:\" ,0123456789xXabcmodefilrsv";
-    const std::string keys[] = {"com", "file", "mode", "reserved", "read", "maxspeed", "erase", "platform"};
+    const char* const keys[] = {"com", "file", "mode", "reserved", "read", "maxspeed", "erase", "platform"};
     std::mt19937 random(12345);
     for (int round = 0; round < 3000; ++round) {
         std::string text;
-        const size_t length = random() % 1300;
-        while (text.size() < length) {
-            if (random() % 8 == 0) {
-                text += "/" + keys[random() % 8] + "=";
-            } else {
-                text += std::string(1 + random() % (random() % 4 == 0 ? 600 : 3), alphabet[random() % alphabet.size()]);
-            }
+        for (size_t length = random() % 1300; text.size() < length;) {
+            const size_t run = 1 + random() % (random() % 4 == 0 ? 600 : 3);
+            text += random() % 8 == 0 ? "/" + std::string(keys[random() % 8]) + "="
+                                      : std::string(run, alphabet[random() % alphabet.size()]);
         }
         const uint32_t code = Parse(text);
         ASSERT_TRUE(code == SUCCESS || code == ERR_BAD_CMDLINE) << text;
-        EXPECT_TRUE(options->reservedcount <= 50 && options->readcount <= 50);
-        EXPECT_TRUE(code == SUCCESS || count == 0);
+        EXPECT_TRUE(options->reservedcount <= 50 && options->readcount <= 50 && (code == SUCCESS || count == 0));
     }
 }
 
 TEST(ParseRange, ReadsDecimalAndHexadecimalBoundsOf32Bits) {
-    const struct {
-        std::string text;
-        bool valid;
-        uint32_t first, last;
-    } cases[] = {
+    const struct { std::string text; bool valid; uint32_t first, last; } cases[] = {
         {"256-511", true, 256, 511},
         {"0x100-0x1FF", true, 256, 511},
         {"10x-200", true, 0x10, 200},  // an 'x' anywhere makes a bound hexadecimal
@@ -137,7 +122,6 @@ TEST(ParseRange, ReadsDecimalAndHexadecimalBoundsOf32Bits) {
         {std::string(98, ' ') + "256-1000", false, 0, 0},  // 101 characters
         {"1-" + std::string(98, ' ') + "1000", false, 0, 0},
         {"0-4294967296", false, 0, 0},
-        {"0-0x100000000", false, 0, 0},
         {"7-7", false, 0, 0},
         {"8-7", false, 0, 0},
         {"7-", false, 0, 0},

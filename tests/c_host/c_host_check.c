@@ -66,38 +66,40 @@ static const char *const kUsage[17] = {
     "0/maxspeed=#[,#]  limit transfer speed to 57600|115200|230400|460800|921600",
 };
 
+static void CheckErrorName(uint32_t code, const char *name) {
+    char buffer[FLASH_ERROR_NAME_SIZE + 1];
+    g_case = name;
+    memset(buffer, '#', sizeof buffer);
+    CHECK_EQ(FlashGetErrorString(code, buffer), SUCCESS);
+    CHECK_TEXT(buffer, name);
+    CHECK(buffer[FLASH_ERROR_NAME_SIZE] == '#');
+}
+
 static void CheckLayoutAndErrorNames(void) {
-    static const struct { uint32_t code; const char *name; } names[] = {
-        {0, "SUCCESS"}, {1, "ERR_NOMEM"}, {2, "ERR_COM"}, {3, "ERR_ABORT"}, {4, "ERR_FLASHTYPE"},
-        {5, "ERR_PROTOCOL"}, {6, "ERR_TIMEOUT"}, {7, "ERR_WRONG_DLL"}, {8, "ERR_WRONG_FILE_LOAD"},
-        {9, "ERR_WRONG_FILE_SAVE"}, {10, "ERR_WRONG_FILE_SL"}, {11, "ERR_WRONG_FILE_FL"},
-        {12, "ERR_WRONG_READLENGTH"}, {13, "ERR_CRC"}, {14, "ERR_UNSUPPORTED"},
-        {15, "ERR_TOO_MANY_RETRIES"}, {16, "ERR_FILEIO"}, {17, "ERR_BAD_SREC_FILE"},
-        {18, "ERR_BAD_SREC_ADDR"}, {19, "ERR_LEGACY_LOADER"}, {20, "ERR_CMD_FAILED"},
-        {21, "ERR_RANGE_OUTSIDE_FLASH"}, {22, "ERR_RANGES_OVERLAP"}, {23, "ERR_BAD_SREC_CHECKSUM"},
-        {24, "ERR_VERIFY_DIFFERENCE"}, {25, "ERR_TOO_MANY_RANGES"}, {26, "ERR_UNKOWN_HW"},
-        {27, "ERR_WRONG_FLASHLOADER"}, {28, "ERR_BAD_CMDLINE"}, {29, "ERR_SETUP"},
-        {30, "ERR_BAD_PLATFORM"}, {31, "ERR_BAD_PARAMS"}, {32, "ERR_BAD_CONTENTS"},
-        {33, "ERR_NOT_FOUND_FILE"}, {34, "ERR_CONTENTS_READFAIL"}, {35, "ERR_FILEOPEN_FAIL"},
-        {36, "ERR_FILEWRITE_FAIL"}, {37, "ERR_FILECLOSE_FAIL"}, {38, "ERR_CHECKFILESIZE_FAIL"},
-        {50, "ERR_BAD_RESERVED_RANGE"}, {100, "ERR_UNKNOWN"}, {39, "Unknown error: 39"},
-        {49, "Unknown error: 49"}, {51, "Unknown error: 51"}, {99, "Unknown error: 99"},
-        {101, "Unknown error: 101"}, {4294967295u, "Unknown error: 4294967295"},
+    static const char *const names[39] = { /* codes 0 to 38 */
+        "SUCCESS", "ERR_NOMEM", "ERR_COM", "ERR_ABORT", "ERR_FLASHTYPE", "ERR_PROTOCOL", "ERR_TIMEOUT",
+        "ERR_WRONG_DLL", "ERR_WRONG_FILE_LOAD", "ERR_WRONG_FILE_SAVE", "ERR_WRONG_FILE_SL", "ERR_WRONG_FILE_FL",
+        "ERR_WRONG_READLENGTH", "ERR_CRC", "ERR_UNSUPPORTED", "ERR_TOO_MANY_RETRIES", "ERR_FILEIO",
+        "ERR_BAD_SREC_FILE", "ERR_BAD_SREC_ADDR", "ERR_LEGACY_LOADER", "ERR_CMD_FAILED", "ERR_RANGE_OUTSIDE_FLASH",
+        "ERR_RANGES_OVERLAP", "ERR_BAD_SREC_CHECKSUM", "ERR_VERIFY_DIFFERENCE", "ERR_TOO_MANY_RANGES",
+        "ERR_UNKOWN_HW", "ERR_WRONG_FLASHLOADER", "ERR_BAD_CMDLINE", "ERR_SETUP", "ERR_BAD_PLATFORM",
+        "ERR_BAD_PARAMS", "ERR_BAD_CONTENTS", "ERR_NOT_FOUND_FILE", "ERR_CONTENTS_READFAIL", "ERR_FILEOPEN_FAIL",
+        "ERR_FILEWRITE_FAIL", "ERR_FILECLOSE_FAIL", "ERR_CHECKFILESIZE_FAIL",
     };
-    size_t i;
+    uint32_t code;
     g_case = "layout";
     CHECK(sizeof(FlashLoadOptions) == 70296 && offsetof(FlashLoadOptions, contents) == 1000);
-    CHECK(offsetof(FlashLoadOptions, com) == 69416 && offsetof(FlashLoadOptions, reservedcount) == 69452);
-    CHECK(offsetof(FlashLoadOptions, debug) == 70260);
-    CHECK(sizeof(void *) != 4 || sizeof(FlashHostDescriptor) == 32);
-    for (i = 0; i < sizeof names / sizeof names[0]; ++i) {
-        char buffer[FLASH_ERROR_NAME_SIZE + 1];
-        g_case = names[i].name;
-        memset(buffer, '#', sizeof buffer);
-        CHECK_EQ(FlashGetErrorString(names[i].code, buffer), SUCCESS);
-        CHECK_TEXT(buffer, names[i].name);
-        CHECK(buffer[FLASH_ERROR_NAME_SIZE] == '#');
-    }
+    CHECK(offsetof(FlashLoadOptions, com) == 69416 && offsetof(FlashLoadOptions, reservedcount) == 69452 &&
+          offsetof(FlashLoadOptions, debug) == 70260 && (sizeof(void *) != 4 || sizeof(FlashHostDescriptor) == 32));
+    for (code = 0; code < 39; ++code) CheckErrorName(code, names[code]);
+    CheckErrorName(50, "ERR_BAD_RESERVED_RANGE");
+    CheckErrorName(100, "ERR_UNKNOWN");
+    CheckErrorName(39, "Unknown error: 39");
+    CheckErrorName(49, "Unknown error: 49");
+    CheckErrorName(51, "Unknown error: 51");
+    CheckErrorName(99, "Unknown error: 99");
+    CheckErrorName(101, "Unknown error: 101");
+    CheckErrorName(4294967295u, "Unknown error: 4294967295");
 }
 
 static void CheckInit(Host *host, FlashLoadOptions *options) {
@@ -120,11 +122,10 @@ static void CheckInit(Host *host, FlashLoadOptions *options) {
           !d->OnMessage && !d->OnPollAbort);
     CHECK(!memcmp(options->platform, zero, sizeof zero) && !memcmp(options->contentsfile, zero, sizeof zero) &&
           !memcmp(options->file, zero, sizeof zero) && !memcmp(options->savefile, zero, sizeof zero));
-    CHECK(options->com[0] == FLASH_NO_PORT && options->com[1] == FLASH_NO_PORT);
-    CHECK(options->maxspeed[0] == 1 && options->maxspeed[1] == 1);
-    CHECK(options->mode == FLASH_MODE_FLASH && options->phases == FLASH_PHASES_ALL);
-    CHECK(options->erase == 1 && options->diff == 1 && options->pollingvariant == 0);
-    CHECK(options->reservedcount == 0 && options->readcount == 0);
+    CHECK(options->com[0] == FLASH_NO_PORT && options->com[1] == FLASH_NO_PORT && options->maxspeed[0] == 1 &&
+          options->maxspeed[1] == 1 && options->mode == FLASH_MODE_FLASH && options->phases == FLASH_PHASES_ALL);
+    CHECK(options->erase == 1 && options->diff == 1 && options->pollingvariant == 0 && options->reservedcount == 0 &&
+          options->readcount == 0);
     CHECK(options->debug == 0 && options->eraseunused == 0 && options->sparenand == 0 && options->fsformat == 0 &&
           options->extprotect == 0 && options->noretry == 0 && options->unattended == 0 && options->asyncerase == 0);
     /* The host's own fields and the range arrays keep their contents. */
@@ -211,15 +212,12 @@ static void CheckParse(Host *host, FlashLoadOptions *options, const ParseCase *c
 static void CheckParses(Host *host, FlashLoadOptions *o) {
     size_t i;
     CheckParse(host, o, &kParseCases[0]);
-    CHECK_TEXT(o->platform, "P1");
-    CHECK_TEXT(o->file, "my image.s19");
-    CHECK_TEXT(o->savefile, "out.s19");
-    CHECK(o->com[0] == 0 && o->com[1] == 1 && o->maxspeed[0] == 4 && o->maxspeed[1] == 0);
-    CHECK(o->mode == FLASH_MODE_READ && o->phases == FLASH_PHASES_BL && o->erase == 3);
-    CHECK(o->debug == 1 && o->diff == 0 && o->asyncerase == 1 && o->noretry == 0);
-    CHECK(o->readcount == 1 && o->read[0].first == 0x100 && o->read[0].last == 0x1FF);
-    CHECK(o->reservedcount == 2 && o->reserved[0].first == 0x100 && o->reserved[0].last == 0x1FF);
-    CHECK(o->reserved[1].first == 0x200 && o->reserved[1].last == 0x2FF); /* sorted */
+    CHECK(!strcmp(o->platform, "P1") && !strcmp(o->file, "my image.s19") && !strcmp(o->savefile, "out.s19"));
+    CHECK(o->com[0] == 0 && o->com[1] == 1 && o->maxspeed[0] == 4 && o->maxspeed[1] == 0 && o->erase == 3);
+    CHECK(o->mode == FLASH_MODE_READ && o->phases == FLASH_PHASES_BL && o->debug == 1 && o->diff == 0 &&
+          o->asyncerase == 1 && o->noretry == 0 && o->readcount == 1 && o->read[0].first == 0x100);
+    CHECK(o->reservedcount == 2 && o->reserved[0].first == 0x100 && o->reserved[0].last == 0x1FF &&
+          o->reserved[1].first == 0x200 && o->reserved[1].last == 0x2FF); /* sorted */
     for (i = 1; i < sizeof kParseCases / sizeof kParseCases[0]; ++i) CheckParse(host, o, &kParseCases[i]);
     CHECK(o->com[0] == 2 && o->com[1] == FLASH_NO_PORT); /* options before a refusal stay */
 }
@@ -237,26 +235,24 @@ static void SetRecord(FlashLoadOptions *o, uint32_t mode) {
     strcpy(o->contentsfile, "C");
 }
 
-/* Makes the text of `o` into g_text with `size` bytes; the bytes behind stay. */
-static uint32_t Make(const FlashLoadOptions *o, uint32_t size) {
-    uint32_t code;
+/* Makes the text of `o` into g_text with `size` bytes, leaving the bytes
+ * behind untouched; expects `code` and (unless NULL) `text`. */
+static void ExpectMake(const FlashLoadOptions *o, uint32_t size, uint32_t code, const char *text) {
     CHECK(size < sizeof g_text);
     memset(g_text, '#', sizeof g_text);
-    code = FlashMakeOptionString(o, g_text, size);
+    CHECK_EQ(FlashMakeOptionString(o, g_text, size), code);
     CHECK(g_text[size] == '#');
     CHECK(size == 0 || memchr(g_text, '\0', size) != NULL);
-    return code;
+    if (text != NULL) CHECK_TEXT(g_text, text);
 }
 
 /* Expects the text of `made`; parsing it gives a record whose text is the same. */
 static void CheckMade(Host *host, const FlashLoadOptions *made, FlashLoadOptions *parsed, const char *expected) {
     char text[1000];
-    CHECK_EQ(Make(made, sizeof text), SUCCESS);
-    CHECK_TEXT(g_text, expected);
+    ExpectMake(made, sizeof text, SUCCESS, expected);
     strcpy(text, g_text);
     CHECK_EQ(FlashParseOptionString(&host->descriptor, text, NULL, parsed), SUCCESS);
-    CHECK_EQ(Make(parsed, sizeof text), SUCCESS);
-    CHECK_TEXT(g_text, text);
+    ExpectMake(parsed, sizeof text, SUCCESS, text);
     CHECK(parsed->mode == made->mode && parsed->com[0] == made->com[0] && parsed->com[1] == made->com[1]);
 }
 
@@ -266,13 +262,11 @@ static void CheckMake(Host *host, FlashLoadOptions *o, FlashLoadOptions *parsed)
     SetRecord(o, FLASH_MODE_FLASH);
     o->debug = o->eraseunused = o->unattended = o->readcount = 1; /* never written in this mode */
     CheckMade(host, o, parsed, flash);
-    CHECK_EQ(Make(o, sizeof flash), SUCCESS);
-    CHECK_TEXT(g_text, flash);
-    CHECK_EQ(Make(o, sizeof flash - 1), ERR_NOMEM); /* whole pieces only */
-    CHECK_TEXT(g_text, "/platform=\"P\" /sparenand=0 /mode=FLASH /file=\"F G\" /diff=1 /com=1 /maxspeed=");
-    CHECK_EQ(Make(o, 13), ERR_NOMEM);
-    CHECK_TEXT(g_text, "");
-    CHECK_EQ(Make(o, 0), ERR_NOMEM); /* and nothing written */
+    ExpectMake(o, sizeof flash, SUCCESS, flash);
+    ExpectMake(o, sizeof flash - 1, ERR_NOMEM, /* whole pieces only */
+               "/platform=\"P\" /sparenand=0 /mode=FLASH /file=\"F G\" /diff=1 /com=1 /maxspeed=");
+    ExpectMake(o, 13, ERR_NOMEM, "");
+    ExpectMake(o, 0, ERR_NOMEM, NULL); /* and nothing written */
 
     o->com[0] = 2, o->com[1] = 3, o->maxspeed[0] = 4, o->maxspeed[1] = 0, o->erase = 3, o->extprotect = 1;
     o->phases = FLASH_PHASES_BL, o->noretry = o->asyncerase = 1, o->reservedcount = 2;
@@ -292,46 +286,39 @@ static void CheckMake(Host *host, FlashLoadOptions *o, FlashLoadOptions *parsed)
 
     SetRecord(o, FLASH_MODE_FLASH_CONTENTS);
     o->fsformat = 1;
-    CHECK_EQ(Make(o, 1000), SUCCESS);
-    CHECK_TEXT(g_text, "/platform=\"P\" /sparenand=0 /contents=\"C\" /fsformat=1 /mode=FLASH /file=\"F G\" /diff=1 "
-                       "/com=1 /maxspeed=115200");
+    ExpectMake(o, 1000, SUCCESS, "/platform=\"P\" /sparenand=0 /contents=\"C\" /fsformat=1 /mode=FLASH "
+                                 "/file=\"F G\" /diff=1 /com=1 /maxspeed=115200");
     /* The parser has no key for the contents file. */
     CHECK_EQ(FlashParseOptionString(&host->descriptor, g_text, NULL, parsed), ERR_BAD_CMDLINE);
     o->mode = FLASH_MODE_CONTENTS;
-    CHECK_EQ(Make(o, 1000), SUCCESS);
-    CHECK_TEXT(g_text, "/platform=\"P\" /sparenand=0 /contents=\"C\" /fsformat=1 /com=1 /maxspeed=115200");
+    ExpectMake(o, 1000, SUCCESS, "/platform=\"P\" /sparenand=0 /contents=\"C\" /fsformat=1 /com=1 /maxspeed=115200");
 
     o->mode = FLASH_MODE_FLASH_CONTENTS; /* the longest texts fit whole: 3 x 249 characters and 103 others */
     memset(o->platform, 'p', FLASH_TEXT_FIELD - 1);
     memset(o->contentsfile, 'c', FLASH_TEXT_FIELD - 1);
     memset(o->file, 'f', FLASH_TEXT_FIELD - 1);
-    CHECK_EQ(Make(o, 1000), SUCCESS);
+    ExpectMake(o, 1000, SUCCESS, NULL);
     CHECK_EQ(strlen(g_text), 3 * (FLASH_TEXT_FIELD - 1) + 103);
     o->platform[FLASH_TEXT_FIELD - 1] = 'p'; /* a field without its NUL is refused */
-    CHECK_EQ(Make(o, 1000), ERR_BAD_PARAMS);
-    CHECK_TEXT(g_text, "");
+    ExpectMake(o, 1000, ERR_BAD_PARAMS, "");
     SetRecord(o, 3);
-    CHECK_EQ(Make(o, 1000), ERR_BAD_PARAMS);
-    CHECK_TEXT(g_text, "");
+    ExpectMake(o, 1000, ERR_BAD_PARAMS, "");
 }
 
+/* Records of 70 KB: not on the stack. */
+static Host g_host;
+static FlashLoadOptions g_options, g_made;
+
 int main(void) {
-    Host *host = malloc(sizeof *host);
-    FlashLoadOptions *options = malloc(sizeof *options);
-    FlashLoadOptions *made = malloc(sizeof *made);
-    CHECK(host != NULL && options != NULL && made != NULL);
     CheckLayoutAndErrorNames();
-    CheckInit(host, options);
-    CheckNullArguments(host, options);
-    CheckParses(host, options);
-    CheckMake(host, made, options);
+    CheckInit(&g_host, &g_options);
+    CheckNullArguments(&g_host, &g_options);
+    CheckParses(&g_host, &g_options);
+    CheckMake(&g_host, &g_made, &g_options);
     g_case = "FlashFinish";
-    CHECK_EQ(FlashFinish(&host->descriptor), SUCCESS);
-    CHECK(host->descriptor.session == NULL);
-    CHECK_EQ(FlashFinish(&host->descriptor), SUCCESS);
-    free(made);
-    free(options);
-    free(host);
+    CHECK_EQ(FlashFinish(&g_host.descriptor), SUCCESS);
+    CHECK(g_host.descriptor.session == NULL);
+    CHECK_EQ(FlashFinish(&g_host.descriptor), SUCCESS);
     puts("c_host_check: all checks passed");
     return 0;
 }
