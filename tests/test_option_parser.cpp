@@ -68,10 +68,10 @@ TEST_F(ParserTest, StoresWhatEachOptionSays) {
 // bytes: a longer key or value is refused as an unknown option, its message
 // cut to 259 characters like every message.
 TEST_F(ParserTest, TextsAndListsKeepTheirBounds) {
-    ASSERT_EQ(Parse("/file=" + std::string(300, 'f')), SUCCESS);
+    ASSERT_EQ(Parse("/savefile=S /file=" + std::string(300, 'f')), SUCCESS);
     EXPECT_EQ(std::string(options->file, sizeof options->file), std::string(250, 'f'));  // without its NUL
-    EXPECT_EQ(host.Messages(), Strings{"/file=" + std::string(250, 'f')});
-    EXPECT_EQ(options->savefile[0], '\0');
+    EXPECT_STREQ(options->savefile, "S");  // the next field
+    EXPECT_EQ(host.Messages(), (Strings{"/savefile=S", "/file=" + std::string(250, 'f')}));
 
     std::string many;
     for (int i = 0; i < 51; ++i) many += " /read=" + std::to_string(i * 10) + "-" + std::to_string(i * 10 + 5);
@@ -121,7 +121,8 @@ TEST(ParseRange, ReadsDecimalAndHexadecimalBoundsOf32Bits) {
         {std::string(97, ' ') + "256-" + std::string(96, ' ') + "1000", true, 256, 1000},  // 100 characters each
         {std::string(98, ' ') + "256-1000", false, 0, 0},  // 101 characters
         {"1-" + std::string(98, ' ') + "1000", false, 0, 0},
-        {"0-4294967296", false, 0, 0},
+        {"4294967296-5", false, 0, 0},  // beyond 32 bits, not cut to 0
+        {"0-0x100000001", false, 0, 0},
         {"7-7", false, 0, 0},
         {"8-7", false, 0, 0},
         {"7-", false, 0, 0},
