@@ -1,30 +1,15 @@
 #!/bin/sh
 # Fails unless the shared library defines exactly the six exported functions
-# and no other function symbol in its dynamic symbol table.
-# Usage: check_exports.sh LIBRARY [NM]
+# and no other function symbol (T/t text, W weak, i indirect) in its dynamic
+# symbol table. Usage: check_exports.sh LIBRARY [NM]
 set -u
-library=${1:?usage: check_exports.sh LIBRARY [NM]}
-nm_tool=${2:-nm}
 expected="FlashFinish FlashGetErrorString FlashInit FlashLoad FlashMakeOptionString FlashParseOptionString"
-
-symbols=$("$nm_tool" -D --defined-only "$library") || { echo "cannot list symbols of $library"; exit 1; }
-
-# Function symbols: T/t (text), W (weak, not an object), i (indirect function).
-functions=$(printf '%s\n' "$symbols" | awk 'NF >= 3 && $2 ~ /^[TtWi]$/ { print $2 " " $3 }' | sort)
-exported=$(printf '%s\n' "$functions" | awk '$1 == "T" { print $2 }' | sort | tr '\n' ' ' | sed 's/ $//')
+symbols=$("${2:-nm}" -D --defined-only "${1:?usage: check_exports.sh LIBRARY [NM]}") || exit 1
+functions=$(printf '%s\n' "$symbols" | awk 'NF >= 3 && $2 ~ /^[TtWi]$/ { print $2 " " $3 }' | sort -k2)
+found=$(printf '%s\n' "$functions" | awk '{ print $2 }' | tr '\n' ' ' | sed 's/ $//')
 others=$(printf '%s\n' "$functions" | awk '$1 != "T"')
-
-status=0
-if [ "$exported" != "$expected" ]; then
-    echo "exported functions differ"
-    echo "  expected: $expected"
-    echo "  found:    $exported"
-    status=1
+if [ "$found" != "$expected" ] || [ -n "$others" ]; then
+    printf 'function symbols differ\n  expected: T %s\n  found:\n%s\n' "$expected" "$functions"
+    exit 1
 fi
-if [ -n "$others" ]; then
-    echo "unexpected function symbols:"
-    printf '  %s\n' "$others"
-    status=1
-fi
-[ $status -eq 0 ] && echo "exports: $exported"
-exit $status
+echo "exports: $found"

@@ -6,23 +6,16 @@
 
 namespace {
 
-std::string Text(uint32_t bytes) {
-    char buffer[kSizeTextSize];
-    return SizeText(bytes, buffer, sizeof buffer);
-}
-
-TEST(SizeText, BytesKilobytesAndMegabytesAtTheirThresholds) {
-    EXPECT_EQ(Text(0), "0 Bytes");
-    EXPECT_EQ(Text(8191), "8191 Bytes");
-    EXPECT_EQ(Text(8192), "8 KB (8192 Bytes)");
-    EXPECT_EQ(Text(0x7FFFFF), "8191 KB (8388607 Bytes)");
-    EXPECT_EQ(Text(0x800000), "8 MB (8388608 Bytes)");
-    EXPECT_EQ(Text(0xFFFFFFFFu), "4095 MB (4294967295 Bytes)");
-}
-
-TEST(SizeText, SmallBufferIsCutNotOverrun) {
-    char buffer[8] = {};  // an overrun shows in the sanitizer build
-    EXPECT_STREQ(SizeText(0x800000, buffer, sizeof buffer), "8 MB (8");
+TEST(SizeText, BytesKilobytesAndMegabytesAtTheirThresholdsCutToTheBuffer) {
+    const std::pair<uint32_t, std::string> cases[] = {
+        {0, "0 Bytes"}, {8191, "8191 Bytes"}, {8192, "8 KB (8192 Bytes)"}, {0x7FFFFF, "8191 KB (8388607 Bytes)"},
+        {0x800000, "8 MB (8388608 Bytes)"}, {0xFFFFFFFFu, "4095 MB (4294967295 Bytes)"}};
+    for (const auto& [bytes, text] : cases) {
+        char buffer[kSizeTextSize];
+        EXPECT_EQ(SizeText(bytes, buffer, sizeof buffer), text);
+    }
+    char small[8] = {};  // an overrun shows in the sanitizer build
+    EXPECT_STREQ(SizeText(0x800000, small, sizeof small), "8 MB (8");
 }
 
 }  // namespace
