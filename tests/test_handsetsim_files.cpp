@@ -1,165 +1,115 @@
-// The stand-in handset's file systems: mount, open, write, close, size
-// check, unmount, the folder the files land in, and the file faults.
+// The stand-in handset's file systems: the commands it refuses outside their
+// mount, the size check, and the files folder, whose names must not lead out
+// of it. Whole downloads run in the library's download tests.
 #include <gtest/gtest.h>
 
 #include "support/handsetsim_client.h"
 #include "support/temp_dir.h"
+#include "tools/handsetsim/file_store.h"
 
 namespace {
 
+using handsetsim::FileStore;
 using handsetsim::Handset;
-using handsetsim::Scenario;
-using handsetsim::StoredFile;
-using handsetsim_test::Append;
-using handsetsim_test::Bytes;
-using handsetsim_test::Exchange;
-using handsetsim_test::FlReply;
-using handsetsim_test::PcPort;
-using handsetsim_test::WordAt;
-using handsetsim_test::Words;
+using handsetsim::kFsCfs;
+using handsetsim::kFsFdi;
+using handsetsim::kFsFfs;
+using namespace handsetsim_test;
 
-constexpr uint32_t kFfs = 1, kCfs = 2, kFdi = 3;
 constexpr uint32_t kSizeDiffers = 0xFFFFFFFF;
 
-Bytes FfsMount(uint32_t format, uint32_t files) {
-    Bytes payload = Words({kFfs, format, files, 0x11, 0x22, 290});
-    Append(&payload, Bytes(290, 0x5A));
-    return payload;
-}
-
+// Words, then a name as its length (with the zero), its bytes and the zero.
 Bytes Named(std::initializer_list<uint32_t> head, const std::string& name) {
-    Bytes payload = Words(head);
-    Append(&payload, Words({static_cast<uint32_t>(name.size() + 1)}));
-    payload.insert(payload.end(), name.begin(), name.end());
-    payload.push_back(0);
+    Bytes payload = Words(head), length = Words({static_cast<uint32_t>(name.size() + 1)});
+    payload.insert(payload.end(), length.begin(), length.end());
+    payload.insert(payload.end(), name.c_str(), name.c_str() + name.size() + 1);
     return payload;
 }
 
-Bytes WritePayload(uint32_t handle, const Bytes& data) {
+Bytes Write(uint32_t handle, const Bytes& data) {
     Bytes payload = Words({handle, static_cast<uint32_t>(data.size())});
-    Append(&payload, data);
+    payload.insert(payload.end(), data.begin(), data.end());
     return payload;
 }
 
-class FileSystemTest : public ::testing::Test {
+class HandsetSimFiles : public ::testing::Test {
 protected:
-    void Begin(Scenario scenario = handsetsim_test::FlashScenario()) {
+    void Begin(const handsetsim::Scenario& scenario = FlashScenario()) {
         std::string error;
         handset_ = Handset::Start(scenario, &error);
         ASSERT_TRUE(handset_) << error;
         port_ = std::make_unique<PcPort>(handset_->UartPath(0));
-        ASSERT_EQ(handsetsim_test::SwitchOver(*port_), 'A');
+        ASSERT_EQ(SwitchOver(*port_), 'A');
         ASSERT_TRUE(Ask("SETP", Words({1, 0x227E, 0, 0, 0, 0, 0, 0, 0})).ok);
     }
-    FlReply Ask(const std::string& code, const Bytes& payload) { return Exchange(*port_, code, payload); }
-    // FIOP, FIWR in pieces, FICL; returns the handle.
-    uint32_t WriteFile(const Bytes& open, const Bytes& data, size_t piece) {
-        FlReply opened = Ask("FIOP", open);
-        EXPECT_TRUE(opened.ok);
-        uint32_t handle = WordAt(opened.data, 0);
-        for (size_t at = 0; at < data.size(); at += piece) {
-            Bytes chunk(data.begin() + at, data.begin() + std::min(data.size(), at + piece));
-            FlReply written = Ask("FIWR", WritePayload(handle, chunk));
-            EXPECT_TRUE(written.ok);
-            EXPECT_EQ(WordAt(written.data, 0), chunk.size());
-        }
-        EXPECT_TRUE(Ask("FICL", Words({handle})).ok);
-        return handle;
-    }
+    Reply Ask(const std::string& code, const Bytes& payload) { return Exchange(*port_, code, payload); }
 
     std::unique_ptr<Handset> handset_;
     std::unique_ptr<PcPort> port_;
 };
 
-TEST_F(FileSystemTest, FfsAndCfsFilesAreStoredCheckedAndSaved) {
+TEST_F(HandsetSimFiles, ClosedFileIsSavedInsideTheFolderAndSizeChecked) {
     testing_support::TempDir dir;
-    Scenario scenario = handsetsim_test::FlashScenario();
+    handsetsim::Scenario scenario = FlashScenario();
     scenario.filesFolder = dir.File("files");
     Begin(scenario);
-    Bytes first(1000, 0x31), second(300, 0x32);
-
-    ASSERT_TRUE(Ask("FSMT", FfsMount(0, 1)).ok);
-    WriteFile(Words({kFfs, 7, 0x1234}), first, 256);
-    EXPECT_EQ(WordAt(Ask("CHKS", Words({kFfs, 1000, 7, 0x1234})).data, 0), 0u);
-    EXPECT_EQ(WordAt(Ask("CHKS", Words({kFfs, 999, 7, 0x1234})).data, 0), kSizeDiffers);
-    EXPECT_EQ(WordAt(Ask("CHKS", Words({kFfs, 1000, 8, 0x1234})).data, 0), kSizeDiffers);
-    ASSERT_TRUE(Ask("FSUM", Words({kFfs})).ok);
-
-    ASSERT_TRUE(Ask("FSMT", Words({kCfs, 0, 1})).ok);
-    WriteFile(Named({kCfs}, "../../escape"), second, 4096);
-    EXPECT_EQ(WordAt(Ask("CHKS", Named({kCfs, 300}, "../../escape")).data, 0), 0u);
-    ASSERT_TRUE(Ask("FSUM", Words({kCfs})).ok);
-
-    std::vector<StoredFile> files = handset_->Files();
-    ASSERT_EQ(files.size(), 2u);
-    EXPECT_EQ(files[0].fsType, kFfs);
-    EXPECT_EQ(files[0].ownerId, 7u);
-    EXPECT_EQ(files[0].fileId, 0x1234u);
-    EXPECT_EQ(files[0].data, first);
-    EXPECT_TRUE(files[0].closed);
-    EXPECT_EQ(files[1].name, "../../escape");
-    EXPECT_EQ(files[1].data, second);
-
-    std::string saved = testing_support::ReadFileText(dir.File("files/FFS/owner_7_file_4660"));
-    EXPECT_EQ(saved, std::string(1000, '1'));
-    // The name cannot lead out of the folder.
-    EXPECT_EQ(testing_support::ReadFileText(dir.File("escape")), "");
-    EXPECT_EQ(testing_support::ReadFileText(dir.File("files/CFS/_.._.._escape")), std::string(300, '2'));
-}
-
-TEST_F(FileSystemTest, CommandsOutsideTheirMountAreRefused) {
-    Begin();
-    EXPECT_FALSE(Ask("FIOP", Named({kCfs}, "a.txt")).ok);  // nothing mounted
-    ASSERT_TRUE(Ask("FSMT", Words({kCfs, 0, 1})).ok);
-    EXPECT_FALSE(Ask("FIOP", Words({kFfs, 1, 2})).ok);      // another file system
-    EXPECT_FALSE(Ask("FIWR", WritePayload(99, Bytes(4, 0))).ok);
-    EXPECT_FALSE(Ask("FICL", Words({99})).ok);
-    Bytes unterminated = Named({kCfs}, "a.txt");
-    unterminated.back() = 'x';
-    EXPECT_FALSE(Ask("FIOP", unterminated).ok);
-    EXPECT_FALSE(Ask("FSUM", Words({kFdi})).ok);
-    EXPECT_TRUE(Ask("FSUM", Words({kCfs})).ok);
-    EXPECT_TRUE(Ask("FSUM", Words({kCfs})).ok);  // a repeated unmount is harmless
-
-    // FDI areas must lie in the flash the mount names.
-    EXPECT_TRUE(Ask("FSMT", Words({kFdi, 0, 1, 0x20000000, 0x400000, 0x20100000, 0x201FFFFF})).ok);
-    EXPECT_FALSE(Ask("FSMT", Words({kFdi, 0, 1, 0x20000000, 0x400000, 0x20100000, 0x20400000})).ok);
-    EXPECT_FALSE(Ask("FSMT", Words({kFfs, 0, 1, 0, 0, 290})).ok);  // chip table missing
-}
-
-TEST_F(FileSystemTest, FormatFlagForgetsTheFileSystemsFiles) {
-    Begin();
-    ASSERT_TRUE(Ask("FSMT", Words({kCfs, 0, 1})).ok);
-    WriteFile(Named({kCfs}, "old"), Bytes(10, 1), 10);
-    ASSERT_TRUE(Ask("FSMT", FfsMount(0, 1)).ok);
-    WriteFile(Words({kFfs, 1, 1}), Bytes(10, 2), 10);
-    ASSERT_TRUE(Ask("FSMT", Words({kCfs, 1, 1})).ok);
-    std::vector<StoredFile> files = handset_->Files();
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(files[0].fsType, kFfs);
-}
-
-TEST_F(FileSystemTest, FileFaults) {
-    Scenario scenario = handsetsim_test::FlashScenario();
-    scenario.faults.fileWriteShort = true;
-    scenario.faults.checkFileSizeFails = true;
-    Begin(scenario);
-    ASSERT_TRUE(Ask("FSMT", Words({kCfs, 0, 1})).ok);
-    FlReply opened = Ask("FIOP", Named({kCfs}, "f"));
+    ASSERT_TRUE(Ask("FSMT", Words({kFsCfs, 0, 1})).ok);
+    Reply opened = Ask("FIOP", Named({kFsCfs}, "../../escape"));
     ASSERT_TRUE(opened.ok);
-    FlReply written = Ask("FIWR", WritePayload(WordAt(opened.data, 0), Bytes(50, 7)));
-    EXPECT_EQ(WordAt(written.data, 0), 49u);
-    EXPECT_EQ(handset_->Files().at(0).data.size(), 49u);
-    EXPECT_EQ(WordAt(Ask("CHKS", Named({kCfs, 49}, "f")).data, 0), kSizeDiffers);
+    for (char piece : {'1', '2'}) {  // each FIWR appends
+        EXPECT_EQ(WordAt(Ask("FIWR", Write(WordAt(opened.data, 0), Bytes(300, piece))).data, 0), 300u);
+    }
+    ASSERT_TRUE(Ask("FICL", Words({WordAt(opened.data, 0)})).ok);
+    EXPECT_EQ(WordAt(Ask("CHKS", Named({kFsCfs, 600}, "../../escape")).data, 0), 0u);
+    EXPECT_EQ(WordAt(Ask("CHKS", Named({kFsCfs, 599}, "../../escape")).data, 0), kSizeDiffers);
+    EXPECT_EQ(WordAt(Ask("CHKS", Named({kFsCfs, 600}, "escape")).data, 0), kSizeDiffers);
+    EXPECT_EQ(testing_support::ReadFileText(dir.File("files/CFS/_.._.._escape")),
+              std::string(300, '1') + std::string(300, '2'));
+    EXPECT_EQ(testing_support::ReadFileText(dir.File("escape")), "");
+    EXPECT_EQ(handset_->Files().at(0).name, "../../escape");  // the handset keeps the name sent
+}
 
-    scenario.faults = handsetsim::Faults{};
-    scenario.faults.fileOpenFails = true;
-    Begin(scenario);
-    ASSERT_TRUE(Ask("FSMT", Words({kCfs, 0, 1})).ok);
-    FlReply refused = Ask("FIOP", Named({kCfs}, "g"));
-    EXPECT_TRUE(refused.ok);
-    EXPECT_EQ(WordAt(refused.data, 0), 0xFFFFFFFFu);
-    EXPECT_TRUE(handset_->Files().empty());
+TEST_F(HandsetSimFiles, CommandsOutsideTheirMountAreRefused) {
+    Begin();
+    EXPECT_EQ(ErrorWord(Ask("FIOP", Named({kFsCfs}, "a.txt"))), 3u);  // nothing mounted
+    ASSERT_TRUE(Ask("FSMT", Words({kFsCfs, 0, 1})).ok);
+    Bytes unterminated = Named({kFsCfs}, "a.txt");
+    unterminated.back() = 'x';
+    struct Case {
+        const char* code;
+        Bytes payload;
+        uint32_t error;
+    };
+    const Case cases[] = {
+        {"FIOP", Words({kFsFfs, 1, 2}), 3},  // another file system than the mounted one
+        {"FIWR", Write(99, Bytes(4, 0)), 8},
+        {"FICL", Words({99}), 8},
+        {"FIOP", unterminated, 2},
+        {"FSUM", Words({kFsFdi}), 3},
+        {"FSMT", Words({kFsFdi, 0, 1, 0x20000000, 0x400000, 0x20100000, 0x20400000}), 2},  // area outside
+        {"FSMT", Words({kFsFfs, 0, 1, 0, 0, 290}), 2},  // the chip table missing
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ErrorWord(Ask(c.code, c.payload)), c.error) << c.code;
+    }
+    EXPECT_TRUE(Ask("FSUM", Words({kFsCfs})).ok);
+    EXPECT_TRUE(Ask("FSUM", Words({kFsCfs})).ok);  // a repeated unmount is harmless
+    EXPECT_TRUE(Ask("FSMT", Words({kFsFdi, 0, 1, 0x20000000, 0x400000, 0x20100000, 0x201FFFFF})).ok);
+}
+
+TEST(HandsetSimFileStore, RelativePathsStayInsideTheFolder) {
+    const struct {
+        uint32_t fsType;
+        const char* name;
+        const char* path;
+    } cases[] = {
+        {kFsFfs, "", "FFS/owner_3_file_9"},        {kFsCfs, "../../escape", "CFS/_.._.._escape"},
+        {kFsFdi, "..", "FDI/_.."},                 {kFsCfs, "", "CFS/_"},
+        {kFsCfs, "a/b\\c d.txt", "CFS/a_b_c_d.txt"}, {kFsFdi, ".hidden", "FDI/_.hidden"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FileStore::RelativePath(handsetsim::StoredFile{c.fsType, 3, 9, c.name, {}, true}), c.path);
+    }
 }
 
 }  // namespace
