@@ -1,6 +1,6 @@
-// The stand-in handset's file systems: the commands it refuses outside their
-// mount, the size check, and the files folder, whose names must not lead out
-// of it. Whole downloads run in the library's download tests.
+// The stand-in handset's file systems: commands refused outside their mount,
+// the size check, and a files folder that names cannot lead out of. Whole
+// downloads run in the library's download tests.
 #include <gtest/gtest.h>
 
 #include "support/handsetsim_client.h"
@@ -9,44 +9,18 @@
 
 namespace {
 
-using handsetsim::FileStore;
-using handsetsim::Handset;
 using handsetsim::kFsCfs;
 using handsetsim::kFsFdi;
 using handsetsim::kFsFfs;
 using namespace handsetsim_test;
 
-constexpr uint32_t kSizeDiffers = 0xFFFFFFFF;
-
-// Words, then a name as its length (with the zero), its bytes and the zero.
+// Words, then a name: its length (with the zero), its bytes and the zero.
 Bytes Named(std::initializer_list<uint32_t> head, const std::string& name) {
-    Bytes payload = Words(head), length = Words({static_cast<uint32_t>(name.size() + 1)});
-    payload.insert(payload.end(), length.begin(), length.end());
-    payload.insert(payload.end(), name.c_str(), name.c_str() + name.size() + 1);
-    return payload;
+    return Join(Join(Words(head), Words({static_cast<uint32_t>(name.size() + 1)})),
+                Bytes(name.c_str(), name.c_str() + name.size() + 1));
 }
 
-Bytes Write(uint32_t handle, const Bytes& data) {
-    Bytes payload = Words({handle, static_cast<uint32_t>(data.size())});
-    payload.insert(payload.end(), data.begin(), data.end());
-    return payload;
-}
-
-class HandsetSimFiles : public ::testing::Test {
-protected:
-    void Begin(const handsetsim::Scenario& scenario = FlashScenario()) {
-        std::string error;
-        handset_ = Handset::Start(scenario, &error);
-        ASSERT_TRUE(handset_) << error;
-        port_ = std::make_unique<PcPort>(handset_->UartPath(0));
-        ASSERT_EQ(SwitchOver(*port_), 'A');
-        ASSERT_TRUE(Ask("SETP", Words({1, 0x227E, 0, 0, 0, 0, 0, 0, 0})).ok);
-    }
-    Reply Ask(const std::string& code, const Bytes& payload) { return Exchange(*port_, code, payload); }
-
-    std::unique_ptr<Handset> handset_;
-    std::unique_ptr<PcPort> port_;
-};
+using HandsetSimFiles = HandsetTest;
 
 TEST_F(HandsetSimFiles, ClosedFileIsSavedInsideTheFolderAndSizeChecked) {
     testing_support::TempDir dir;
@@ -54,19 +28,19 @@ TEST_F(HandsetSimFiles, ClosedFileIsSavedInsideTheFolderAndSizeChecked) {
     scenario.filesFolder = dir.File("files");
     Begin(scenario);
     ASSERT_TRUE(Ask("FSMT", Words({kFsCfs, 0, 1})).ok);
-    Reply opened = Ask("FIOP", Named({kFsCfs}, "../../escape"));
-    ASSERT_TRUE(opened.ok);
-    for (char piece : {'1', '2'}) {  // each FIWR appends
-        EXPECT_EQ(WordAt(Ask("FIWR", Write(WordAt(opened.data, 0), Bytes(300, piece))).data, 0), 300u);
-    }
-    ASSERT_TRUE(Ask("FICL", Words({WordAt(opened.data, 0)})).ok);
-    EXPECT_EQ(WordAt(Ask("CHKS", Named({kFsCfs, 600}, "../../escape")).data, 0), 0u);
-    EXPECT_EQ(WordAt(Ask("CHKS", Named({kFsCfs, 599}, "../../escape")).data, 0), kSizeDiffers);
-    EXPECT_EQ(WordAt(Ask("CHKS", Named({kFsCfs, 600}, "escape")).data, 0), kSizeDiffers);
+    uint32_t handle = WordAt(Ask("FIOP", Named({kFsCfs}, "../../escape")).data, 0);
+    EXPECT_EQ(WordAt(Ask("FIWR", Join(Words({handle, 300}), Bytes(300, '1'))).data, 0), 300u);
+    EXPECT_EQ(WordAt(Ask("FIWR", Join(Words({handle, 300}), Bytes(300, '2'))).data, 0), 300u);
+    ASSERT_TRUE(Ask("FICL", Words({handle})).ok);
+    auto sizeCheck = [&](uint32_t size, const char* name) {
+        return WordAt(Ask("CHKS", Named({kFsCfs, size}, name)).data, 0);
+    };
+    EXPECT_EQ(sizeCheck(600, "../../escape"), 0u);
+    EXPECT_EQ(sizeCheck(599, "../../escape"), 0xFFFFFFFFu);
+    EXPECT_EQ(sizeCheck(600, "escape"), 0xFFFFFFFFu);
     EXPECT_EQ(testing_support::ReadFileText(dir.File("files/CFS/_.._.._escape")),
               std::string(300, '1') + std::string(300, '2'));
     EXPECT_EQ(testing_support::ReadFileText(dir.File("escape")), "");
-    EXPECT_EQ(handset_->Files().at(0).name, "../../escape");  // the handset keeps the name sent
 }
 
 TEST_F(HandsetSimFiles, CommandsOutsideTheirMountAreRefused) {
@@ -75,22 +49,17 @@ TEST_F(HandsetSimFiles, CommandsOutsideTheirMountAreRefused) {
     ASSERT_TRUE(Ask("FSMT", Words({kFsCfs, 0, 1})).ok);
     Bytes unterminated = Named({kFsCfs}, "a.txt");
     unterminated.back() = 'x';
-    struct Case {
-        const char* code;
-        Bytes payload;
-        uint32_t error;
-    };
-    const Case cases[] = {
-        {"FIOP", Words({kFsFfs, 1, 2}), 3},  // another file system than the mounted one
-        {"FIWR", Write(99, Bytes(4, 0)), 8},
+    const std::tuple<const char*, Bytes, uint32_t> cases[] = {
+        {"FIOP", Words({kFsFfs, 1, 2}), 3},  // not the mounted file system
+        {"FIWR", Join(Words({99, 4}), Bytes(4, 0)), 8},
         {"FICL", Words({99}), 8},
         {"FIOP", unterminated, 2},
         {"FSUM", Words({kFsFdi}), 3},
         {"FSMT", Words({kFsFdi, 0, 1, 0x20000000, 0x400000, 0x20100000, 0x20400000}), 2},  // area outside
-        {"FSMT", Words({kFsFfs, 0, 1, 0, 0, 290}), 2},  // the chip table missing
+        {"FSMT", Words({kFsFfs, 0, 1, 0, 0, 290}), 2},  // without its chip table
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(ErrorWord(Ask(c.code, c.payload)), c.error) << c.code;
+    for (const auto& [code, payload, error] : cases) {
+        EXPECT_EQ(ErrorWord(Ask(code, payload)), error) << code;
     }
     EXPECT_TRUE(Ask("FSUM", Words({kFsCfs})).ok);
     EXPECT_TRUE(Ask("FSUM", Words({kFsCfs})).ok);  // a repeated unmount is harmless
@@ -98,18 +67,10 @@ TEST_F(HandsetSimFiles, CommandsOutsideTheirMountAreRefused) {
 }
 
 TEST(HandsetSimFileStore, RelativePathsStayInsideTheFolder) {
-    const struct {
-        uint32_t fsType;
-        const char* name;
-        const char* path;
-    } cases[] = {
-        {kFsFfs, "", "FFS/owner_3_file_9"},        {kFsCfs, "../../escape", "CFS/_.._.._escape"},
-        {kFsFdi, "..", "FDI/_.."},                 {kFsCfs, "", "CFS/_"},
-        {kFsCfs, "a/b\\c d.txt", "CFS/a_b_c_d.txt"}, {kFsFdi, ".hidden", "FDI/_.hidden"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(FileStore::RelativePath(handsetsim::StoredFile{c.fsType, 3, 9, c.name, {}, true}), c.path);
-    }
+    EXPECT_EQ(handsetsim::FileStore::RelativePath({kFsFfs, 3, 9, "x", {}, true}), "FFS/owner_3_file_9");
+    EXPECT_EQ(handsetsim::FileStore::RelativePath({kFsFdi, 0, 0, "..", {}, true}), "FDI/_..");
+    EXPECT_EQ(handsetsim::FileStore::RelativePath({kFsCfs, 0, 0, ".hidden", {}, true}), "CFS/_.hidden");
+    EXPECT_EQ(handsetsim::FileStore::RelativePath({kFsCfs, 0, 0, "a/b\\c d.txt", {}, true}), "CFS/a_b_c_d.txt");
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 #include "support/handsetsim_client.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "flashdll/loader/crc32.h"
@@ -12,76 +12,51 @@
 
 namespace handsetsim_test {
 
-PcPort::PcPort(const std::string& path)
-    : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
-    if (fd_ >= 0) {
-        SetSpeed(B115200);
-        tcflush(fd_, TCIOFLUSH);
-    }
-}
-
-PcPort::~PcPort() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-void PcPort::SetSpeed(speed_t speed) {
+PcPort::PcPort(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
     termios tio{};
     tcgetattr(fd_, &tio);
     cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
+    cfsetspeed(&tio, B115200);
     tcsetattr(fd_, TCSANOW, &tio);
+    tcflush(fd_, TCIOFLUSH);
 }
 
 void PcPort::Write(const Bytes& bytes) {
     for (size_t done = 0; done < bytes.size();) {
         ssize_t put = write(fd_, bytes.data() + done, bytes.size() - done);
-        if (put > 0) {
-            done += static_cast<size_t>(put);
-        } else {
-            pollfd p{fd_, POLLOUT, 0};
-            poll(&p, 1, 10);
-        }
+        done = put > 0 ? done + static_cast<size_t>(put) : bytes.size();  // gives up on an error
     }
 }
 
 Bytes PcPort::Read(size_t count, int timeoutMs) {
     Bytes out;
-    while (out.size() < count) {
-        uint8_t buffer[4096];
-        ssize_t got = read(fd_, buffer, std::min(sizeof buffer, count - out.size()));
-        if (got > 0) {
-            out.insert(out.end(), buffer, buffer + got);
-            continue;
-        }
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0) {
-            break;  // quiet for timeoutMs
-        }
+    uint8_t buffer[4096];
+    pollfd p{fd_, POLLIN, 0};
+    ssize_t got = 0;
+    while (out.size() < count && poll(&p, 1, timeoutMs) > 0 &&
+           (got = read(fd_, buffer, std::min(sizeof buffer, count - out.size()))) > 0) {
+        out.insert(out.end(), buffer, buffer + got);
     }
     return out;
 }
 
 bool PcPort::WaitFor(const std::string& code, int timeoutMs) {
-    Bytes seen;
-    while (seen.size() < 4 || std::memcmp(seen.data() + seen.size() - 4, code.data(), 4) != 0) {
+    std::string seen;
+    while (seen.size() < 4 || seen.compare(seen.size() - 4, 4, code) != 0) {
         Bytes one = Read(1, timeoutMs);
         if (one.empty()) {
             return false;
         }
-        seen.push_back(one[0]);
+        seen += static_cast<char>(one[0]);
     }
     return true;
 }
 
 Bytes Words(std::initializer_list<uint32_t> words) {
-    Bytes out(4 * words.size());
-    size_t at = 0;
+    Bytes out;
     for (uint32_t word : words) {
-        PutLe32(out.data() + 4 * at++, word);
+        out.resize(out.size() + 4);
+        PutLe32(out.data() + out.size() - 4, word);
     }
     return out;
 }
@@ -90,26 +65,32 @@ uint32_t WordAt(const Bytes& bytes, size_t index) {
     return bytes.size() >= 4 * (index + 1) ? GetLe32(bytes.data() + 4 * index) : 0xDEADBEEF;
 }
 
-Bytes Frame(const std::string& code, const Bytes& payload, const std::string& tail) {
-    Bytes frame(code.begin(), code.end());
-    Bytes length = Words({static_cast<uint32_t>(payload.size())});
-    frame.insert(frame.end(), length.begin(), length.end());
-    if (!payload.empty()) {
-        Bytes crc = Words({Crc32(payload.data(), payload.size())});
-        frame.insert(frame.end(), payload.begin(), payload.end());
-        frame.insert(frame.end(), crc.begin(), crc.end());
+Bytes Join(Bytes head, const Bytes& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+Bytes Pattern(size_t count, uint8_t seed) {
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; ++i) {
+        bytes[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 8));
     }
-    frame.insert(frame.end(), tail.begin(), tail.end());
-    return frame;
+    return bytes;
+}
+
+Bytes Frame(const std::string& code, const Bytes& payload, const std::string& tail) {
+    Bytes frame = Join(Bytes(code.begin(), code.end()), Words({static_cast<uint32_t>(payload.size())}));
+    if (!payload.empty()) {
+        frame = Join(Join(frame, payload), Words({Crc32(payload.data(), payload.size())}));
+    }
+    return Join(frame, Bytes(tail.begin(), tail.end()));
 }
 
 bool ReadReply(PcPort& port, Reply* reply, bool boot, int timeoutMs) {
-    const std::string tail = boot ? "(hw)" : "eom.";
     if (!port.WaitFor(boot ? "resp" : "rply", timeoutMs)) {
         return false;
     }
     Bytes head = port.Read(8, timeoutMs);
-    reply->echo.assign(head.begin(), head.begin() + std::min<size_t>(4, head.size()));
     reply->ok = head.size() == 8 && std::string(head.begin() + 4, head.end()) == (boot ? "+ok+" : "+ok!");
     reply->crcOk = true;
     if (reply->ok || !boot) {
@@ -119,15 +100,9 @@ bool ReadReply(PcPort& port, Reply* reply, bool boot, int timeoutMs) {
             reply->crcOk = WordAt(port.Read(4, timeoutMs), 0) == Crc32(reply->data.data(), reply->data.size());
         }
     }
+    std::string tail = boot ? "(hw)" : "eom.";
     reply->tailOk = port.Read(4, timeoutMs) == Bytes(tail.begin(), tail.end());
     return head.size() == 8;
-}
-
-Reply Exchange(PcPort& port, const std::string& code, const Bytes& payload, bool boot) {
-    port.Write(Frame(code, payload, boot ? "(pc)" : "EOT."));
-    Reply reply;
-    ReadReply(port, &reply, boot);
-    return reply;
 }
 
 uint32_t ErrorWord(const Reply& reply) {
@@ -136,38 +111,49 @@ uint32_t ErrorWord(const Reply& reply) {
 
 bool WakePassive(PcPort& port) {
     int answers = 0;
-    for (int tries = 0; answers < 3 && tries < 2000; ++tries) {
+    for (int tries = 0; answers < 3 && tries < 1000; ++tries) {
         port.Write(Bytes{'?'});
-        Bytes got = port.Read(1, 1);
+        Bytes got = port.Read(1, 2);
         answers = got.empty() ? answers : got[0] == '!' ? answers + 1 : 0;
     }
     port.Write(Bytes{'#'});
     return answers == 3;
 }
 
-char SwitchOver(PcPort& port, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 10) {
+bool SwitchOver(PcPort& port, int timeoutMs) {
+    bool answered = false;
+    for (int waited = 0; !answered && waited < timeoutMs; waited += 10) {
         port.Write(Bytes{'*'});
-        Bytes got = port.Read(2, 10);
-        if (got.size() == 2 && got[0] == '#' && (got[1] == 'A' || got[1] == 'B')) {
-            return static_cast<char>(got[1]);
-        }
+        answered = port.Read(2, 10) == Bytes{'#', 'A'};
     }
-    return 0;
+    return answered;
 }
 
-handsetsim::Scenario FlashScenario(uint32_t uarts) {
+handsetsim::Scenario FlashScenario() {
     handsetsim::Scenario scenario;
-    scenario.uartCount = uarts;
     scenario.startInFlashLoader = true;
-    handsetsim::ChipSlot chip;
-    chip.amdId = 0x01 << 16;
-    chip.amdDevice = 0x227E;
-    chip.start = kFlashBase;
-    chip.sectorSizes.assign(8, 8192);
-    chip.sectorSizes.insert(chip.sectorSizes.end(), 4, 65536);
-    scenario.chips.push_back(chip);
+    std::vector<uint32_t> sectors(8, 8192);
+    sectors.insert(sectors.end(), 4, 65536);
+    scenario.chips.push_back({0x01 << 16, 0x227E, 0, 0, 0, 0, kFlashBase, sectors});
     return scenario;
+}
+
+void HandsetTest::Begin(const handsetsim::Scenario& scenario, bool setUp) {
+    std::string error;
+    handset_ = handsetsim::Handset::Start(scenario, &error);
+    ASSERT_TRUE(handset_) << error;
+    port_ = std::make_unique<PcPort>(handset_->UartPath(0));
+    if (scenario.startInFlashLoader) {
+        ASSERT_TRUE(SwitchOver(*port_));
+        ASSERT_TRUE(!setUp || Ask("SETP", Words({1, 0x227E, 0, 0, 0, 0, 0, 0, 0})).ok);
+    }
+}
+
+Reply HandsetTest::Ask(const std::string& code, const Bytes& payload, bool boot) {
+    port_->Write(Frame(code, payload, boot ? "(pc)" : "EOT."));
+    Reply reply;
+    ReadReply(*port_, &reply, boot);
+    return reply;
 }
 
 }  // namespace handsetsim_test

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include <termios.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "tools/handsetsim/handsetsim.h"
 
@@ -17,12 +18,11 @@ using Bytes = std::vector<uint8_t>;
 
 class PcPort {
 public:
-    explicit PcPort(const std::string& path);
-    ~PcPort();
+    explicit PcPort(const std::string& path);  // raw, 115200 baud
+    ~PcPort() { close(fd_); }
     PcPort(const PcPort&) = delete;
     PcPort& operator=(const PcPort&) = delete;
 
-    void SetSpeed(speed_t speed);
     void Write(const Bytes& bytes);
     void Write(const std::string& text) { Write(Bytes(text.begin(), text.end())); }
     // Up to `count` bytes; fewer once `timeoutMs` pass without a byte.
@@ -31,38 +31,46 @@ public:
     bool WaitFor(const std::string& code, int timeoutMs);
 
 private:
-    int fd_ = -1;
+    int fd_;
 };
 
 Bytes Words(std::initializer_list<uint32_t> words);
-// Word `index` of `bytes`, or 0xDEADBEEF when they are too short.
-uint32_t WordAt(const Bytes& bytes, size_t index);
+uint32_t WordAt(const Bytes& bytes, size_t index);  // 0xDEADBEEF when too short
+Bytes Join(Bytes head, const Bytes& tail);
+Bytes Pattern(size_t count, uint8_t seed);
 // Code, length, payload, checksum (when there is a payload), tail.
 Bytes Frame(const std::string& code, const Bytes& payload, const std::string& tail = "EOT.");
 
-// A reply of the flash loader ("rply" ... "eom.") or, with `boot`, of the
-// boot ROM or setup loader ("resp" ... "(hw)"; a "nack" carries no data).
+// A flash loader's reply ("rply" ... "eom.") or, with `boot`, a boot ROM's
+// or setup loader's ("resp" ... "(hw)"; a "nack" carries no data).
 struct Reply {
-    std::string echo;
-    bool ok = false;
+    bool ok = false, crcOk = false, tailOk = false;
     Bytes data;
-    bool crcOk = false;
-    bool tailOk = false;
 };
 bool ReadReply(PcPort& port, Reply* reply, bool boot = false, int timeoutMs = 2000);
-// Sends a command frame and reads its reply.
-Reply Exchange(PcPort& port, const std::string& code, const Bytes& payload, bool boot = false);
 // The error word of a flash loader's "-err" reply; 0 for any other reply.
 uint32_t ErrorWord(const Reply& reply);
 
 // Pings until three "!" in a row came, then sends "#". False on time-out.
 bool WakePassive(PcPort& port);
-// Sends "*" until "#" and a letter come back; the letter, or 0 on time-out.
-char SwitchOver(PcPort& port, int timeoutMs = 1000);
+// Sends "*" until "#A" comes back; false on time-out.
+bool SwitchOver(PcPort& port, int timeoutMs = 1000);
 
-// One chip at kFlashBase of eight 8-KiB and four 64-KiB sectors, with the
-// flash loader already running.
+// The flash loader already running, one chip at kFlashBase: sectors 0..7 of
+// 8 KiB, 8..11 of 64 KiB.
 constexpr uint32_t kFlashBase = 0x20000000;
-handsetsim::Scenario FlashScenario(uint32_t uarts = 1);
+handsetsim::Scenario FlashScenario();
+
+class HandsetTest : public ::testing::Test {
+protected:
+    // Starts the handset and opens UART0; with the flash loader running,
+    // waits for its "#A" and, with `setUp`, sends the SETP for its chip.
+    void Begin(const handsetsim::Scenario& scenario = FlashScenario(), bool setUp = true);
+    // Sends a command frame on UART0 and reads its reply.
+    Reply Ask(const std::string& code, const Bytes& payload, bool boot = false);
+
+    std::unique_ptr<handsetsim::Handset> handset_;
+    std::unique_ptr<PcPort> port_;
+};
 
 }  // namespace handsetsim_test
