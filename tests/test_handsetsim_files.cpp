@@ -22,7 +22,7 @@ Bytes Named(std::initializer_list<uint32_t> head, const std::string& name) {
 
 using HandsetSimFiles = HandsetTest;
 
-TEST_F(HandsetSimFiles, ClosedFileIsSavedInsideTheFolderAndSizeChecked) {
+TEST_F(HandsetSimFiles, ClosedFileIsSavedInsideTheFolderSizeCheckedAndFormattedAway) {
     testing_support::TempDir dir;
     handsetsim::Scenario scenario = FlashScenario();
     scenario.filesFolder = dir.File("files");
@@ -41,6 +41,8 @@ TEST_F(HandsetSimFiles, ClosedFileIsSavedInsideTheFolderAndSizeChecked) {
     EXPECT_EQ(testing_support::ReadFileText(dir.File("files/CFS/_.._.._escape")),
               std::string(300, '1') + std::string(300, '2'));
     EXPECT_EQ(testing_support::ReadFileText(dir.File("escape")), "");
+    ASSERT_TRUE(Ask("FSMT", Words({kFsCfs, 1, 1})).ok);  // the format flag forgets the file system's files
+    EXPECT_EQ(sizeCheck(600, "../../escape"), 0xFFFFFFFFu);
 }
 
 TEST_F(HandsetSimFiles, CommandsOutsideTheirMountAreRefused) {

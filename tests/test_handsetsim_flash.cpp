@@ -9,7 +9,6 @@
 
 namespace {
 
-using handsetsim::Handset;
 using handsetsim::Scenario;
 using namespace handsetsim_test;
 
@@ -118,12 +117,12 @@ TEST_F(HandsetSimFlash, ResetAndTheFlashFileKeepFlash) {
     EXPECT_EQ(handset_->Flash(Base(3), kSmall), data);  // ... and flash is kept
     handset_->Stop();
     std::string error;
-    auto next = Handset::Start(scenario, &error);
+    auto next = handsetsim::Handset::Start(scenario, &error);
     ASSERT_TRUE(next) << error;
     EXPECT_EQ(next->Flash(Base(3), kSmall), data);
     next->Stop();
     scenario.chips[0].sectorSizes.pop_back();  // other chips: the file does not fit
-    EXPECT_FALSE(Handset::Start(scenario, &error));
+    EXPECT_FALSE(handsetsim::Handset::Start(scenario, &error));
     EXPECT_NE(error.find("flash.bin"), std::string::npos) << error;
 }
 

@@ -52,7 +52,7 @@ TEST(HandsetSimScenario, ValuesOfEveryKindReachTheirFields) {
 TEST(HandsetSimScenario, ErrorsNameFileLineAndKeyAndChangeNothing) {
     const std::pair<const char*, const char*> cases[] = {  // file text, expected error
         {"[handset]\nuarts = two\n", "handset.ini:2: [handset] uarts: expected a number"},
-        {"[handset]\n\nbootrom = lazy\n", "handset.ini:3: [handset] bootrom: expected active"},
+        {"[handset]\nuarts = 1\nbootrom = lazy\n", "handset.ini:3: [handset] bootrom: expected active"},
         {"[flashloader]\nversoin = 5.13\n", "handset.ini:2: [flashloader] versoin: unknown key"},
         {"[flashloader]\nversion = 5\n", "handset.ini:2: [flashloader] version: expected a version"},
         {"[chip0]\nlayout = 8*,64\n", "handset.ini:2: [chip0] layout: layout group \"8*\""},
