@@ -3,6 +3,8 @@
 // downloads run in the library's download tests.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "support/handsetsim_client.h"
 #include "support/temp_dir.h"
 #include "tools/handsetsim/file_store.h"
