@@ -1,10 +1,10 @@
 #include "support/handsetsim_client.h"
 
-#include <chrono>
-#include <cstring>
+#include <algorithm>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "flashdll/loader/crc32.h"
@@ -12,129 +12,51 @@
 
 namespace handsetsim_test {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds left, rounded up so that a wait of 1 ms really waits.
-int RemainingMs(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>((left.count() + 999) / 1000) : 0;
-}
-
-Clock::time_point After(int ms) {
-    return Clock::now() + std::chrono::milliseconds(ms);
-}
-
-}  // namespace
-
-PcPort::PcPort(const std::string& path, speed_t speed) {
-    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) {
-        return;
-    }
-    SetSpeed(speed);
-    Discard();
-}
-
-PcPort::~PcPort() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-void PcPort::SetSpeed(speed_t speed) {
+PcPort::PcPort(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
     termios tio{};
     tcgetattr(fd_, &tio);
     cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
+    cfsetspeed(&tio, B115200);
     tcsetattr(fd_, TCSANOW, &tio);
+    tcflush(fd_, TCIOFLUSH);
 }
 
 void PcPort::Write(const Bytes& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
+    for (size_t done = 0; done < bytes.size();) {
         ssize_t put = write(fd_, bytes.data() + done, bytes.size() - done);
-        if (put > 0) {
-            done += static_cast<size_t>(put);
-        } else {
-            pollfd p{fd_, POLLOUT, 0};
-            poll(&p, 1, 10);
-        }
+        done = put > 0 ? done + static_cast<size_t>(put) : bytes.size();  // gives up on an error
     }
-}
-
-void PcPort::Write(const std::string& text) {
-    Write(Bytes(text.begin(), text.end()));
 }
 
 Bytes PcPort::Read(size_t count, int timeoutMs) {
     Bytes out;
-    auto deadline = After(timeoutMs);
-    while (out.size() < count) {
-        uint8_t buffer[4096];
-        ssize_t got = read(fd_, buffer, std::min(sizeof buffer, count - out.size()));
-        if (got > 0) {
-            out.insert(out.end(), buffer, buffer + got);
-            deadline = After(timeoutMs);
-            continue;
-        }
-        int left = RemainingMs(deadline);
-        if (left == 0) {
-            break;
-        }
-        pollfd p{fd_, POLLIN, 0};
-        poll(&p, 1, left);
+    uint8_t buffer[4096];
+    pollfd p{fd_, POLLIN, 0};
+    ssize_t got = 0;
+    while (out.size() < count && poll(&p, 1, timeoutMs) > 0 &&
+           (got = read(fd_, buffer, std::min(sizeof buffer, count - out.size()))) > 0) {
+        out.insert(out.end(), buffer, buffer + got);
     }
     return out;
 }
 
-Bytes PcPort::ReadUntilQuiet(int quietMs) {
-    return Read(SIZE_MAX, quietMs);
-}
-
-bool PcPort::WaitFor(const std::string& code, int timeoutMs, Bytes* before) {
-    Bytes seen;
-    auto deadline = After(timeoutMs);
-    while (RemainingMs(deadline) > 0) {
-        Bytes one = Read(1, RemainingMs(deadline));
+bool PcPort::WaitFor(const std::string& code, int timeoutMs) {
+    std::string seen;
+    while (seen.size() < 4 || seen.compare(seen.size() - 4, 4, code) != 0) {
+        Bytes one = Read(1, timeoutMs);
         if (one.empty()) {
-            break;
+            return false;
         }
-        seen.push_back(one[0]);
-        if (seen.size() >= 4 && std::memcmp(seen.data() + seen.size() - 4, code.data(), 4) == 0) {
-            if (before != nullptr) {
-                before->assign(seen.begin(), seen.end() - 4);
-            }
-            return true;
-        }
+        seen += static_cast<char>(one[0]);
     }
-    return false;
-}
-
-bool PcPort::WaitForByte(uint8_t byte, int timeoutMs) {
-    auto deadline = After(timeoutMs);
-    while (RemainingMs(deadline) > 0) {
-        Bytes one = Read(1, RemainingMs(deadline));
-        if (!one.empty() && one[0] == byte) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void PcPort::Discard() {
-    tcflush(fd_, TCIOFLUSH);
+    return true;
 }
 
 Bytes Words(std::initializer_list<uint32_t> words) {
     Bytes out;
     for (uint32_t word : words) {
-        uint8_t bytes[4];
-        PutLe32(bytes, word);
-        out.insert(out.end(), bytes, bytes + 4);
+        out.resize(out.size() + 4);
+        PutLe32(out.data() + out.size() - 4, word);
     }
     return out;
 }
@@ -143,142 +65,95 @@ uint32_t WordAt(const Bytes& bytes, size_t index) {
     return bytes.size() >= 4 * (index + 1) ? GetLe32(bytes.data() + 4 * index) : 0xDEADBEEF;
 }
 
-void Append(Bytes* out, const Bytes& more) {
-    out->insert(out->end(), more.begin(), more.end());
+Bytes Join(Bytes head, const Bytes& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+Bytes Pattern(size_t count, uint8_t seed) {
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; ++i) {
+        bytes[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 8));
+    }
+    return bytes;
 }
 
 Bytes Frame(const std::string& code, const Bytes& payload, const std::string& tail) {
-    Bytes frame(code.begin(), code.end());
-    Append(&frame, Words({static_cast<uint32_t>(payload.size())}));
+    Bytes frame = Join(Bytes(code.begin(), code.end()), Words({static_cast<uint32_t>(payload.size())}));
     if (!payload.empty()) {
-        Append(&frame, payload);
-        Append(&frame, Words({Crc32(payload.data(), payload.size())}));
+        frame = Join(Join(frame, payload), Words({Crc32(payload.data(), payload.size())}));
     }
-    frame.insert(frame.end(), tail.begin(), tail.end());
-    return frame;
+    return Join(frame, Bytes(tail.begin(), tail.end()));
 }
 
-Bytes FlashCommand(const std::string& code, const Bytes& payload) {
-    return Frame(code, payload, "EOT.");
-}
-
-Bytes BootCommand(const std::string& code, const Bytes& payload) {
-    return Frame(code, payload, "(pc)");
-}
-
-namespace {
-
-// Length, data, checksum (when there is data) and tail after a status.
-bool ReadBody(PcPort& port, Bytes* data, bool* crcOk, bool* tailOk, const char* tail,
-              int timeoutMs) {
-    Bytes length = port.Read(4, timeoutMs);
-    if (length.size() != 4) {
-        return false;
-    }
-    uint32_t count = WordAt(length, 0);
-    *data = port.Read(count, timeoutMs);
-    *crcOk = true;
-    if (count > 0) {
-        Bytes crc = port.Read(4, timeoutMs);
-        *crcOk = crc.size() == 4 && WordAt(crc, 0) == Crc32(data->data(), data->size());
-    }
-    Bytes end = port.Read(4, timeoutMs);
-    *tailOk = end == Bytes(tail, tail + 4);
-    return data->size() == count && end.size() == 4;
-}
-
-}  // namespace
-
-bool ReadFlReply(PcPort& port, FlReply* reply, int timeoutMs) {
-    if (!port.WaitFor("rply", timeoutMs, &reply->before)) {
+bool ReadReply(PcPort& port, Reply* reply, bool boot, int timeoutMs) {
+    if (!port.WaitFor(boot ? "resp" : "rply", timeoutMs)) {
         return false;
     }
     Bytes head = port.Read(8, timeoutMs);
-    if (head.size() != 8) {
-        return false;
+    reply->ok = head.size() == 8 && std::string(head.begin() + 4, head.end()) == (boot ? "+ok+" : "+ok!");
+    reply->crcOk = true;
+    if (reply->ok || !boot) {
+        uint32_t count = WordAt(port.Read(4, timeoutMs), 0);
+        reply->data = port.Read(count, timeoutMs);
+        if (count > 0) {
+            reply->crcOk = WordAt(port.Read(4, timeoutMs), 0) == Crc32(reply->data.data(), reply->data.size());
+        }
     }
-    reply->echo.assign(head.begin(), head.begin() + 4);
-    reply->ok = std::string(head.begin() + 4, head.end()) == "+ok!";
-    return ReadBody(port, &reply->data, &reply->crcOk, &reply->tailOk, "eom.", timeoutMs);
+    std::string tail = boot ? "(hw)" : "eom.";
+    reply->tailOk = port.Read(4, timeoutMs) == Bytes(tail.begin(), tail.end());
+    return head.size() == 8;
 }
 
-FlReply Exchange(PcPort& port, const std::string& code, const Bytes& payload) {
-    port.Write(FlashCommand(code, payload));
-    FlReply reply;
-    ReadFlReply(port, &reply);
-    return reply;
-}
-
-bool ReadBlReply(PcPort& port, BlReply* reply, int timeoutMs) {
-    if (!port.WaitFor("resp", timeoutMs)) {
-        return false;
-    }
-    Bytes head = port.Read(8, timeoutMs);
-    if (head.size() != 8) {
-        return false;
-    }
-    reply->echo.assign(head.begin(), head.begin() + 4);
-    reply->ok = std::string(head.begin() + 4, head.end()) == "+ok+";
-    if (!reply->ok) {
-        Bytes end = port.Read(4, timeoutMs);
-        reply->tailOk = end == Bytes{'(', 'h', 'w', ')'};
-        return end.size() == 4;
-    }
-    return ReadBody(port, &reply->data, &reply->crcOk, &reply->tailOk, "(hw)", timeoutMs);
-}
-
-BlReply BootExchange(PcPort& port, const std::string& code, const Bytes& payload) {
-    port.Write(BootCommand(code, payload));
-    BlReply reply;
-    ReadBlReply(port, &reply);
-    return reply;
+uint32_t ErrorWord(const Reply& reply) {
+    return !reply.ok && reply.data.size() == 20 ? WordAt(reply.data, 0) : 0;
 }
 
 bool WakePassive(PcPort& port) {
-    constexpr int kWakeUpMs = 2000;
-    auto deadline = After(kWakeUpMs);
     int answers = 0;
-    while (answers < 3 && RemainingMs(deadline) > 0) {
+    for (int tries = 0; answers < 3 && tries < 1000; ++tries) {
         port.Write(Bytes{'?'});
-        Bytes got = port.Read(1, 1);
-        if (!got.empty()) {
-            answers = got[0] == '!' ? answers + 1 : 0;
-        }
-    }
-    if (answers < 3) {
-        return false;
+        Bytes got = port.Read(1, 2);
+        answers = got.empty() ? answers : got[0] == '!' ? answers + 1 : 0;
     }
     port.Write(Bytes{'#'});
-    return true;
+    return answers == 3;
 }
 
-char SwitchOver(PcPort& port, int timeoutMs) {
-    auto deadline = After(timeoutMs);
-    while (RemainingMs(deadline) > 0) {
+bool SwitchOver(PcPort& port, int timeoutMs) {
+    bool answered = false;
+    for (int waited = 0; !answered && waited < timeoutMs; waited += 10) {
         port.Write(Bytes{'*'});
-        Bytes got = port.Read(1, 10);
-        if (!got.empty() && got[0] == '#') {
-            Bytes letter = port.Read(1, 100);
-            if (!letter.empty() && (letter[0] == 'A' || letter[0] == 'B')) {
-                return static_cast<char>(letter[0]);
-            }
-        }
+        answered = port.Read(2, 10) == Bytes{'#', 'A'};
     }
-    return 0;
+    return answered;
 }
 
-handsetsim::Scenario FlashScenario(uint32_t uarts) {
+handsetsim::Scenario FlashScenario() {
     handsetsim::Scenario scenario;
-    scenario.uartCount = uarts;
     scenario.startInFlashLoader = true;
-    handsetsim::ChipSlot chip;
-    chip.amdId = 0x01 << 16;
-    chip.amdDevice = 0x227E;
-    chip.start = kFlashBase;
-    chip.sectorSizes.assign(8, 8192);
-    chip.sectorSizes.insert(chip.sectorSizes.end(), 4, 65536);
-    scenario.chips.push_back(chip);
+    std::vector<uint32_t> sectors(8, 8192);
+    sectors.insert(sectors.end(), 4, 65536);
+    scenario.chips.push_back({0x01 << 16, 0x227E, 0, 0, 0, 0, kFlashBase, sectors});
     return scenario;
+}
+
+void HandsetTest::Begin(const handsetsim::Scenario& scenario, bool setUp) {
+    std::string error;
+    handset_ = handsetsim::Handset::Start(scenario, &error);
+    ASSERT_TRUE(handset_) << error;
+    port_ = std::make_unique<PcPort>(handset_->UartPath(0));
+    if (scenario.startInFlashLoader) {
+        ASSERT_TRUE(SwitchOver(*port_));
+        ASSERT_TRUE(!setUp || Ask("SETP", Words({1, 0x227E, 0, 0, 0, 0, 0, 0, 0})).ok);
+    }
+}
+
+Reply HandsetTest::Ask(const std::string& code, const Bytes& payload, bool boot) {
+    port_->Write(Frame(code, payload, boot ? "(pc)" : "EOT."));
+    Reply reply;
+    ReadReply(*port_, &reply, boot);
+    return reply;
 }
 
 }  // namespace handsetsim_test

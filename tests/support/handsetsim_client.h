@@ -1,5 +1,5 @@
-// The PC side of the stand-in handset's tests: a raw serial port on a
-// handset UART's pseudo-terminal, and the frames the PC sends and receives.
+// The PC side of the stand-in handset's own tests: a raw port on one of its
+// pseudo-terminals, and the frames the PC sends and reads back.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include <termios.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "tools/handsetsim/handsetsim.h"
 
@@ -17,69 +18,59 @@ using Bytes = std::vector<uint8_t>;
 
 class PcPort {
 public:
-    explicit PcPort(const std::string& path, speed_t speed = B115200);
-    ~PcPort();
+    explicit PcPort(const std::string& path);  // raw, 115200 baud
+    ~PcPort() { close(fd_); }
     PcPort(const PcPort&) = delete;
     PcPort& operator=(const PcPort&) = delete;
 
-    bool IsOpen() const { return fd_ >= 0; }
-    void SetSpeed(speed_t speed);
     void Write(const Bytes& bytes);
-    void Write(const std::string& text);
-    // Up to `count` bytes; fewer when `timeoutMs` pass without a byte.
+    void Write(const std::string& text) { Write(Bytes(text.begin(), text.end())); }
+    // Up to `count` bytes; fewer once `timeoutMs` pass without a byte.
     Bytes Read(size_t count, int timeoutMs);
-    // Everything that comes until the line has been quiet for `quietMs`.
-    Bytes ReadUntilQuiet(int quietMs);
     // Reads until the four characters of `code` came; false on time-out.
-    bool WaitFor(const std::string& code, int timeoutMs, Bytes* before = nullptr);
-    // Reads until `byte` came; false on time-out.
-    bool WaitForByte(uint8_t byte, int timeoutMs);
-    void Discard();
+    bool WaitFor(const std::string& code, int timeoutMs);
 
 private:
-    int fd_ = -1;
+    int fd_;
 };
 
 Bytes Words(std::initializer_list<uint32_t> words);
-uint32_t WordAt(const Bytes& bytes, size_t index);
-void Append(Bytes* out, const Bytes& more);
-// A command frame: code, length, payload, checksum (when there is a payload), tail.
-Bytes Frame(const std::string& code, const Bytes& payload, const std::string& tail);
-Bytes FlashCommand(const std::string& code, const Bytes& payload);  // tail "EOT."
-Bytes BootCommand(const std::string& code, const Bytes& payload);   // tail "(pc)"
+uint32_t WordAt(const Bytes& bytes, size_t index);  // 0xDEADBEEF when too short
+Bytes Join(Bytes head, const Bytes& tail);
+Bytes Pattern(size_t count, uint8_t seed);
+// Code, length, payload, checksum (when there is a payload), tail.
+Bytes Frame(const std::string& code, const Bytes& payload, const std::string& tail = "EOT.");
 
-// A flash loader reply, read after "rply" was found.
-struct FlReply {
-    std::string echo;
-    bool ok = false;
+// A flash loader's reply ("rply" ... "eom.") or, with `boot`, a boot ROM's
+// or setup loader's ("resp" ... "(hw)"; a "nack" carries no data).
+struct Reply {
+    bool ok = false, crcOk = false, tailOk = false;
     Bytes data;
-    bool crcOk = false;
-    bool tailOk = false;
-    Bytes before;  // what came ahead of "rply" (messages, dumps, noise)
 };
-bool ReadFlReply(PcPort& port, FlReply* reply, int timeoutMs = 2000);
-// Sends a command and reads its reply.
-FlReply Exchange(PcPort& port, const std::string& code, const Bytes& payload);
-
-// A boot ROM or setup loader reply.
-struct BlReply {
-    std::string echo;
-    bool ok = false;
-    Bytes data;
-    bool crcOk = false;
-    bool tailOk = false;
-};
-bool ReadBlReply(PcPort& port, BlReply* reply, int timeoutMs = 2000);
-BlReply BootExchange(PcPort& port, const std::string& code, const Bytes& payload);
+bool ReadReply(PcPort& port, Reply* reply, bool boot = false, int timeoutMs = 2000);
+// The error word of a flash loader's "-err" reply; 0 for any other reply.
+uint32_t ErrorWord(const Reply& reply);
 
 // Pings until three "!" in a row came, then sends "#". False on time-out.
 bool WakePassive(PcPort& port);
-// Sends "*" until "#" and a letter come back; the letter, or 0 on time-out.
-char SwitchOver(PcPort& port, int timeoutMs = 1000);
+// Sends "*" until "#A" comes back; false on time-out.
+bool SwitchOver(PcPort& port, int timeoutMs = 1000);
 
-// A scenario with one chip of 8 sectors of 8 KiB and 4 of 64 KiB at
-// 0x20000000 and the flash loader already running.
-handsetsim::Scenario FlashScenario(uint32_t uarts = 1);
+// The flash loader already running, one chip at kFlashBase: sectors 0..7 of
+// 8 KiB, 8..11 of 64 KiB.
 constexpr uint32_t kFlashBase = 0x20000000;
+handsetsim::Scenario FlashScenario();
+
+class HandsetTest : public ::testing::Test {
+protected:
+    // Starts the handset and opens UART0; with the flash loader running,
+    // waits for its "#A" and, with `setUp`, sends the SETP for its chip.
+    void Begin(const handsetsim::Scenario& scenario = FlashScenario(), bool setUp = true);
+    // Sends a command frame on UART0 and reads its reply.
+    Reply Ask(const std::string& code, const Bytes& payload, bool boot = false);
+
+    std::unique_ptr<handsetsim::Handset> handset_;
+    std::unique_ptr<PcPort> port_;
+};
 
 }  // namespace handsetsim_test
