@@ -1,8 +1,9 @@
+#include "flashdll/image/image_buffer.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 
-#include "flashdll/image/image_buffer.h"
 #include "flashdll/session.h"
 
 namespace {
@@ -16,7 +17,7 @@ bool AllFree(const Session& s) {
     return true;
 }
 
-TEST(AllocImageBuffers, SetsLoaderAreasAndAllocatesEveryByteOfEveryArea) {
+TEST(ImageBuffers, LoaderAreasEveryByteAllocatedAndWrappingSizesRefused) {
     auto session = std::make_unique<Session>();
     session->platform.setupLoaderBase = 0x00080000;
     session->platform.flashLoaderBase = 0x20100000;
@@ -36,18 +37,13 @@ TEST(AllocImageBuffers, SetsLoaderAreasAndAllocatesEveryByteOfEveryArea) {
     FreeImageBuffers(session.get());
     EXPECT_TRUE(AllFree(*session));
     FreeImageBuffers(session.get());  // a second call is harmless
-}
 
-TEST(AllocImageBuffers, RefusesAreasWhoseSizeWouldWrapAndFreesEverything) {
-    struct Case { uint32_t setupBase; MemoryArea lastUserArea; };
-    for (const Case& c : {Case{0xFFFF0000, {0x1000, 0x1FFF, nullptr}},           // setup area runs past 4 GiB
-                          Case{0x80000, {0x00000000, 0xFFFFFFFF, nullptr}},      // 4 GiB: no 32-bit size
-                          Case{0x80000, {0x2000, 0x1FFF, nullptr}}}) {           // last below first
-        auto session = std::make_unique<Session>();
-        session->platform.setupLoaderBase = c.setupBase;
-        session->userImage.areaCount = 2;
-        session->userImage.areas[0] = {0x20000000, 0x20000FFF, nullptr};
-        session->userImage.areas[1] = c.lastUserArea;
+    // Setup area past 4 GiB, a 4-GiB area (no 32-bit size), last below first.
+    for (const auto& c : {std::make_pair(0xFFFF0000u, MemoryArea{0x1000, 0x1FFF, nullptr}),
+                          std::make_pair(0x80000u, MemoryArea{0x00000000, 0xFFFFFFFF, nullptr}),
+                          std::make_pair(0x80000u, MemoryArea{0x2000, 0x1FFF, nullptr})}) {
+        session->platform.setupLoaderBase = c.first;
+        session->userImage.areas[1] = c.second;
         EXPECT_EQ(AllocImageBuffers(session.get()), 0);
         EXPECT_TRUE(AllFree(*session)) << "blocks left after a failed allocation";
     }
