@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <memory>
-#include <string>
 
 #include "support/temp_dir.h"
 
 namespace {
+
+using Values = std::vector<uint32_t>;
 
 // flash.types in a temporary module directory (FLASHDLL_HOME).
 class FlashTypeTest : public ::testing::Test {
@@ -20,65 +20,50 @@ protected:
     std::unique_ptr<FlashType> Chip(const std::string& chipInfo, const std::string& layout = "8*8,64*63",
                                     const std::string& description = "Test chip") {
         dir.Write("flash.types", "[Description]\n0x0089_0x00008817=" + description + "\n[ChipInfo]\n0x0089_0x00008817=" +
-                                     chipInfo + "\n[Layouts]\nL1=" + layout + "\nL2=64\n");
+                                     chipInfo + "\n[Layouts]\nL1=" + layout + "\n");
         return std::make_unique<FlashType>(0x89, 0x8817);
     }
 
     testing_support::TempDir dir;
 };
 
-TEST_F(FlashTypeTest, EntryWithTwoLayoutGroupsUnderItsLowerCaseKey) {
-    EXPECT_FALSE(std::make_unique<FlashType>(0x89, 0x8817)->IsKnown()) << "no catalogue: every chip unknown";
-    const auto chip = Chip("intel,L1,pagebuffer:32");
+TEST_F(FlashTypeTest, EntryUnderItsLowerCaseKeyWithLayoutGroups) {
+    EXPECT_FALSE(FlashType(0x89, 0x8817).IsKnown()) << "no catalogue: every chip unknown";
+    auto chip = Chip("intel,L1,pagebuffer:32");
     ASSERT_TRUE(chip->IsKnown());
     EXPECT_STREQ(chip->Description(), "Test chip");
-    EXPECT_EQ(chip->Family(), kFamilyIntel);
-    EXPECT_EQ(chip->Method(), kMethodPageBuffer);
-    EXPECT_EQ(chip->WriteBufferSize(), 32);
-    ASSERT_EQ(chip->BoundaryCount(), 72u);
     const uint32_t* b = chip->Boundaries();
-    EXPECT_EQ(std::vector<uint32_t>({b[0], b[1], b[8], b[9], b[71]}),
-              std::vector<uint32_t>({0, 8192, 65536, 131072, 4u << 20}));
-    EXPECT_EQ(chip->LayoutGroups()[0].count, 8);
-    EXPECT_EQ(chip->LayoutGroups()[0].sectorSize, 8192u);
-    EXPECT_EQ(chip->LayoutGroups()[1].count, 63);
-    EXPECT_EQ(chip->LayoutGroups()[1].sectorSize, 65536u);
-    EXPECT_EQ(chip->LayoutGroups()[2].count, 0);
+    const LayoutGroup* g = chip->LayoutGroups();
+    EXPECT_EQ(Values({chip->BoundaryCount(), b[0], b[1], b[8], b[9], b[71]}), Values({72, 0, 8192, 65536, 131072, 4 << 20}));
+    EXPECT_EQ(Values({g[0].count, g[0].sectorSize, g[1].count, g[1].sectorSize, g[2].count}), Values({8, 8192, 63, 65536, 0}));
+    chip = Chip("amd,L1,standard", "4*4095", std::string(255, 'd'));  // 4095 sectors fit
+    ASSERT_TRUE(chip->IsKnown());
+    EXPECT_EQ(Values({chip->BoundaryCount(), chip->Boundaries()[4095]}), Values({kMaxBoundaries, 4095 * 4096}));
+    EXPECT_EQ(std::string(chip->Description()), std::string(251, 'd')) << "cut to its field";
+    chip = Chip("amd,L1,standard", "1,2,3,4,5,6,7,8*0");  // 8 groups fit; an empty one adds no sector
+    ASSERT_TRUE(chip->IsKnown());
+    EXPECT_EQ(Values({chip->BoundaryCount(), chip->LayoutGroups()[7].sectorSize}), Values({8, 8192}));
 
     dir.Write("flash.types", "[Description]\n0x0001_0x000022d7=Small\n[ChipInfo]\n0x0001_0x000022d7=amd,L2,standard\n"
                              "[Layouts]\nL2=64\n");
-    const auto small = std::make_unique<FlashType>(0x0001, 0x22D7);
-    ASSERT_TRUE(small->IsKnown());
-    EXPECT_EQ(small->BoundaryCount(), 2u);
-    EXPECT_EQ(small->Boundaries()[1], 65536u);
-    EXPECT_FALSE(std::make_unique<FlashType>(0x0001, 0x22D8)->IsKnown());
+    const FlashType small(0x0001, 0x22D7);
+    ASSERT_TRUE(small.IsKnown());
+    EXPECT_EQ(Values({small.BoundaryCount(), small.Boundaries()[1]}), Values({2, 65536}));
+    EXPECT_FALSE(FlashType(0x0001, 0x22D8).IsKnown());
 }
 
-TEST_F(FlashTypeTest, FamiliesMethodsAndLimits) {
-    struct Case { const char* chipInfo; uint32_t family, method; uint16_t writeBuffer; };
-    for (const Case& c : {Case{"AMD,L1,Standard", kFamilyAmd, kMethodStandard, 0},
-                          Case{"spansion,L1,UnlockBypass", kFamilyAmd, kMethodUnlockBypass, 0},
-                          Case{"intel,L1,pagebuffer", kFamilyIntel, kMethodPageBuffer, 0},
-                          Case{"intel,L1,PageBuffer: 64", kFamilyIntel, kMethodPageBuffer, 64},
-                          Case{"Intel_Sibley,L1,pagebuffer:1024", kFamilyIntelSibley, kMethodPageBuffer, 1024},
-                          Case{"nand,L1,standard", kFamilyNand, kMethodStandard, 0}}) {
-        const auto chip = Chip(c.chipInfo);
-        ASSERT_TRUE(chip->IsKnown()) << c.chipInfo;
-        EXPECT_EQ(chip->Family(), c.family) << c.chipInfo;
-        EXPECT_EQ(chip->Method(), c.method) << c.chipInfo;
-        EXPECT_EQ(chip->WriteBufferSize(), c.writeBuffer) << c.chipInfo;
+TEST_F(FlashTypeTest, FamiliesAndMethods) {
+    const std::pair<const char*, Values> cases[] = {  // family, method, write buffer size
+        {"AMD,L1,Standard", {kFamilyAmd, kMethodStandard, 0}}, {"nand,L1,standard", {kFamilyNand, kMethodStandard, 0}},
+        {"spansion,L1,UnlockBypass", {kFamilyAmd, kMethodUnlockBypass, 0}},
+        {"intel,L1,pagebuffer", {kFamilyIntel, kMethodPageBuffer, 0}},
+        {"intel,L1,PageBuffer: 64", {kFamilyIntel, kMethodPageBuffer, 64}},
+        {"Intel_Sibley,L1,pagebuffer:1024", {kFamilyIntelSibley, kMethodPageBuffer, 1024}}};
+    for (const auto& c : cases) {
+        const auto chip = Chip(c.first);
+        ASSERT_TRUE(chip->IsKnown()) << c.first;
+        EXPECT_EQ(Values({chip->Family(), chip->Method(), chip->WriteBufferSize()}), c.second) << c.first;
     }
-    auto chip = Chip("amd,L1,standard", "4*4095");
-    ASSERT_TRUE(chip->IsKnown()) << "4095 sectors fit";
-    EXPECT_EQ(chip->BoundaryCount(), kMaxBoundaries);
-    EXPECT_EQ(chip->Boundaries()[4095], 4095u * 4096);
-    chip = Chip("amd,L1,standard", "1,2,3,4,5,6,7,8*0");
-    ASSERT_TRUE(chip->IsKnown()) << "8 groups fit";
-    EXPECT_EQ(chip->BoundaryCount(), 8u) << "the empty eighth group adds no sector";
-    EXPECT_EQ(chip->LayoutGroups()[7].sectorSize, 8192u);
-    chip = Chip("amd,L1,standard", "64", std::string(255, 'd'));
-    ASSERT_TRUE(chip->IsKnown());
-    EXPECT_EQ(std::string(chip->Description()), std::string(251, 'd')) << "cut to its field";
 }
 
 TEST_F(FlashTypeTest, MalformedEntriesMakeTheChipUnknown) {
@@ -91,9 +76,8 @@ TEST_F(FlashTypeTest, MalformedEntriesMakeTheChipUnknown) {
                                "1,1,1,1,1,1,1,1,1", "4*4096", "1*4000,1*96", "4194303*2"}) {
         EXPECT_FALSE(Chip("amd,L1,standard", layout)->IsKnown()) << layout;
     }
-    const auto chip = Chip("amd,L1,standard", "64", "");
-    EXPECT_FALSE(chip->IsKnown()) << "no description";
-    EXPECT_EQ(chip->Description(), nullptr);
+    EXPECT_EQ(Chip("amd,L1,standard", "64", "")->Description(), nullptr) << "no description";
+    EXPECT_FALSE(Chip("amd,L1,standard", "64", "")->IsKnown());
 }
 
 }  // namespace

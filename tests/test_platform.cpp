@@ -44,12 +44,9 @@ protected:
 };
 
 TEST(ParseNumber, HexAfterFirstZeroXElseDecimalSaturating) {
-    EXPECT_EQ(ParseNumber("1x0x20"), 0x20u);
-    EXPECT_EQ(ParseNumber("0X1F"), 31u);
-    EXPECT_EQ(ParseNumber("  536870912"), 0x20000000u);
-    EXPECT_EQ(ParseNumber("abc"), 0u);
-    EXPECT_EQ(ParseNumber("0x123456789"), 0xFFFFFFFFu) << "past 32 bits saturates, never wraps";
-    EXPECT_EQ(ParseNumber("4294967296"), 0xFFFFFFFFu);
+    const std::pair<const char*, uint32_t> cases[] = {{"1x0x20", 0x20}, {"0X1F", 31}, {"  536870912", 0x20000000},
+                                                      {"abc", 0}, {"0x123456789", ~0u}, {"4294967296", ~0u}};
+    for (const auto& c : cases) EXPECT_EQ(ParseNumber(c.first), c.second) << c.first;  // saturates, never wraps
 }
 
 // Every refusal returns 0 and logs its one reason, no summary.
@@ -103,64 +100,48 @@ TEST_F(PlatformTest, ActivePlatformWithChipDescriptionsAndSummary) {
                    "ChipDesc=1\nFlash0=0x01000000,16,1\nFlash1=0x20000000,0x20,7\n"
                    "FlashLoaderBaseAddr=0x8000\nStackBaseAddr=0x9000\n"), 1) << host.Transcript();
     const PlatformRecord& p = Record();
-    EXPECT_EQ(p.bootLoaderType, kBootLoaderActive);
-    EXPECT_EQ(p.chipDescriptions, 1u);
-    ASSERT_EQ(p.flashDefinitionCount, 2u);
-    EXPECT_EQ(p.flashDefinitions[0].chipSelect, 1u);
-    EXPECT_EQ(p.flashDefinitions[1].chipSelect, 7u);
-    ASSERT_EQ(session->userImage.areaCount, 2u);
-    EXPECT_EQ(session->userImage.areas[1].first, 0x20000000u);
-    EXPECT_EQ(AreaLast(1), 0x21FFFFFFu);
+    EXPECT_EQ(std::vector<uint32_t>({p.chipDescriptions, p.flashDefinitionCount, p.flashDefinitions[0].chipSelect,
+                                     p.flashDefinitions[1].chipSelect}), std::vector<uint32_t>({1, 2, 1, 7}));
     const std::string sl = dir.Path() + "/sl.s19", fl = dir.Path() + "/fl.s19";
-    EXPECT_EQ(std::string(p.setupLoaderPath), sl);
     EXPECT_EQ(host.Messages(0), (std::vector<std::string>{
         "Boot loader protocol type: active", "Memory interface type: 0", "Setup loader: " + sl,
         "Setup loader base addr: 0x20000000", "Flash loader: " + fl, "Flash loader base addr: 0x00008000",
         "Stack base addr: 0x00009000", "Stack buffers: 2", "0: 0x01000000 - 0x01ffffff [16 MB (16777216 Bytes)]",
         "1: 0x20000000 - 0x21ffffff [32 MB (33554432 Bytes)]"}));
 
-    // Reading stops at the first missing key; every read starts from cleared definitions.
-    ASSERT_EQ(Read(kNor + "ChipDesc=1\nFlash0=0x01000000,16,1\nFlash2=0x02000000,16,2\n"), 1);
-    EXPECT_EQ(Record().flashDefinitionCount, 1u);
-    EXPECT_EQ(Record().flashDefinitions[1].base, 0u);
-    ASSERT_EQ(Read(kNor), 1);
-    EXPECT_EQ(Record().flashDefinitionCount, 0u);
-    EXPECT_EQ(Record().flashDefinitions[0].size, 0u);
-    EXPECT_EQ(AreaLast(0), 0xFFFFFFu) << "16 MiB from 0 without chip descriptions";
-    ASSERT_EQ(Read(kNor + "MaxImageSize=4\n"), 1);
-    EXPECT_EQ(AreaLast(0), 0x3FFFFFu);
-    ASSERT_EQ(Read(kNor + "MaxImageSize=0x40\nSetupLoaderBaseAddr=536870912\n"), 1);
-    EXPECT_EQ(AreaLast(0), 0x3FFFFFFu);
-    EXPECT_EQ(Record().setupLoaderBase, 0x20000000u);
-    ASSERT_EQ(Read("FlashLoader=loaders\\fl.s19\nBootLoader=PASSIVE\n"), 1);
-    EXPECT_EQ(Record().bootLoaderType, kBootLoaderPassive);
+    ASSERT_EQ(Read("FlashLoader=loaders\\fl.s19\nBootLoader=active\n"), 1);
     EXPECT_EQ(std::string(Record().flashLoaderPath), dir.Path() + "/loaders" + os::kPathSeparator + "fl.s19");
-    EXPECT_TRUE(host.HasMessage("Setup loader: -"));
 }
 
-TEST_F(PlatformTest, MemoryInterfaceTypeOneAndSpareNandSizes) {
-    ASSERT_EQ(Read("FlashLoader=fl.s19\nMIT=1\nBootLoader=active\nSetupLoader=sl.s19\nFlash0=0,64\n"
-                   "FlashLoaderBaseAddr=0x1000\n"), 1);
-    EXPECT_EQ(Record().bootLoaderType, kBootLoaderPassive) << "BootLoader is not read";
-    EXPECT_EQ(Record().setupLoaderUsed, 1u);
-    EXPECT_EQ(Record().chipDescriptions, 1u);
-    ASSERT_EQ(Read("FlashLoader=fl.s19\nMIT=1\nSetupLoaderIgnore=1\nSetupLoader=sl.s19\nFlash0=0,64\n"
-                   "FlashLoaderBaseAddr=0x1000\n"), 1);
-    EXPECT_EQ(Record().setupLoaderUsed, 0u);
-    EXPECT_STREQ(Record().setupLoaderPath, "");
+// Accepted platforms, read one after the other into the same session.
+TEST_F(PlatformTest, AcceptedPlatformsAndTheirRecords) {
+    const std::string mit1 = "FlashLoader=fl.s19\nMIT=1\nSetupLoader=sl.s19\nFlash0=0,64\nFlashLoaderBaseAddr=0x1000\n";
+    struct Case { std::string body; uint32_t sparenand; std::vector<uint32_t> fields; };
+    const Case cases[] = {  // boot loader, SL used, chip descriptions, definitions, size 0, CFS 0, area last, SL base
+        {kNor + "ChipDesc=1\nFlash0=0x01000000,16,1\nFlash2=0x02000000,16,2\n", 0,  // reading stops at Flash1
+         {kBootLoaderActive, 0, 1, 1, 16u << 20, 0, 0x01FFFFFF, 0}},
+        {kNor, 0, {kBootLoaderActive, 0, 0, 0, 0, 0, 0xFFFFFF, 0}},  // starts from cleared definitions
+        {kNor + "MaxImageSize=4\n", 0, {kBootLoaderActive, 0, 0, 0, 0, 0, 0x3FFFFF, 0}},
+        {kNor + "MaxImageSize=0x40\nSetupLoaderBaseAddr=536870912\n", 0,
+         {kBootLoaderActive, 0, 0, 0, 0, 0, 0x3FFFFFF, 0x20000000}},
+        {"FlashLoader=fl.s19\nBootLoader=PASSIVE\n", 0, {kBootLoaderPassive, 0, 0, 0, 0, 0, 0xFFFFFF, 0}},
+        {mit1 + "BootLoader=active\n", 0, {kBootLoaderPassive, 1, 1, 1, 64u << 20, 0, 0x3FFFFFF, 0}},
+        {kNand + "0,64,60\n", 0, {kBootLoaderPassive, 1, 1, 1, 64u << 20, 0x83C00000, 0x3FFFFFF, 0}},
+        {kNand + "0,64,60\n", 1, {kBootLoaderPassive, 1, 1, 1, 69206016, 0x83DE0000, 69206016 - 1, 0}},
+        {kNand + "0x4000000,16\n", 0, {kBootLoaderPassive, 1, 1, 1, 16u << 20, 0, 0x4FFFFFF, 0}},
+        {mit1 + "SetupLoaderIgnore=1\n", 0, {kBootLoaderPassive, 0, 1, 1, 64u << 20, 0, 0x3FFFFFF, 0}},
+    };
+    for (const Case& c : cases) {
+        session->options.sparenand = c.sparenand;
+        ASSERT_EQ(Read(c.body), 1) << c.body << host.Transcript();
+        const PlatformRecord& p = Record();
+        EXPECT_EQ(std::vector<uint32_t>({p.bootLoaderType, p.setupLoaderUsed, p.chipDescriptions, p.flashDefinitionCount,
+                                         p.flashDefinitions[0].size, p.flashDefinitions[0].cfsStart, AreaLast(0),
+                                         p.setupLoaderBase}), c.fields) << c.body;
+        EXPECT_EQ(p.flashDefinitions[1].size, 0u) << c.body;
+    }
+    EXPECT_STREQ(Record().setupLoaderPath, "") << "an ignored setup loader";
     EXPECT_TRUE(host.HasMessage("Setup loader: -"));
-
-    ASSERT_EQ(Read(kNand + "0,64,60\n"), 1);
-    EXPECT_EQ(Record().flashDefinitions[0].size, 64u << 20);
-    EXPECT_EQ(Record().flashDefinitions[0].cfsStart, 0x83C00000u);
-    session->options.sparenand = 1;
-    ASSERT_EQ(Read(kNand + "0,64,60\n"), 1);
-    EXPECT_EQ(Record().flashDefinitions[0].size, 69206016u);
-    EXPECT_EQ(Record().flashDefinitions[0].cfsStart, 0x83DE0000u);
-    EXPECT_EQ(AreaLast(0), 69206016u - 1);
-    session->options.sparenand = 0;
-    ASSERT_EQ(Read(kNand + "0x4000000,16\n"), 1);
-    EXPECT_EQ(Record().flashDefinitions[0].cfsStart, 0u) << "no CFS area";
 }
 
 }  // namespace

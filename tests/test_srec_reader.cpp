@@ -5,9 +5,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/session.h"
@@ -16,9 +13,9 @@
 
 namespace {
 
-using testing_support::HostEventKind;
 using Bytes = std::vector<uint8_t>;
 using Regions = std::vector<std::pair<uint32_t, uint32_t>>;
+using Texts = std::vector<std::string>;
 
 // One S-record line (type 1, 2 or 3) without its line end, checksum computed here.
 std::string Record(char type, uint32_t address, const Bytes& data) {
@@ -41,7 +38,7 @@ Bytes Pattern(size_t n, uint8_t seed) {
     return bytes;
 }
 
-std::string Join(const std::vector<std::string>& lines, const char* end = "\n") {
+std::string Join(const Texts& lines, const char* end = "\n") {
     std::string text;
     for (const std::string& line : lines) text += line + end;
     return text;
@@ -66,21 +63,19 @@ protected:
         host.Clear();
         return LoadSRecordFile(session.get(), &session->userImage, path.c_str(), rangeCheck);
     }
-    uint32_t Load(const std::string& content, int rangeCheck = 0) {
-        return LoadFile(dir.Write("image.s19", content), rangeCheck);
-    }
+    uint32_t Load(const std::string& text, int rangeCheck = 0) { return LoadFile(dir.Write("a.s19", text), rangeCheck); }
     Bytes Read(uint32_t address, size_t n) const {
         const MemoryArea& area = session->userImage.areas[FindArea(&session->userImage, address)];
         return Bytes(area.data + (address - area.first), area.data + (address - area.first) + n);
     }
     Regions RegionList() const {
-        Regions regions;
-        const ImageBuffer& image = session->userImage;
-        for (uint32_t i = 0; i < image.regionCount; ++i) regions.emplace_back(image.regions[i].first, image.regions[i].last);
-        return regions;
+        Regions list;
+        const ImageBuffer& im = session->userImage;
+        for (uint32_t i = 0; i < im.regionCount; ++i) list.emplace_back(im.regions[i].first, im.regions[i].last);
+        return list;
     }
-    std::string NotValid(unsigned long line) const {
-        return "SRE line " + std::to_string(line) + ": " + dir.File("image.s19") + " is not a valid S-Record file!";
+    std::string NotValid(int line) const {
+        return "SRE line " + std::to_string(line) + ": " + dir.File("a.s19") + " is not a valid S-Record file!";
     }
 
     testing_support::RecordingHost host;
@@ -90,121 +85,102 @@ protected:
 };
 
 TEST_F(SrecReader, LoadsDataMergesTouchingRunsAndReportsEveryLine) {
-    std::string lower = Record('2', 0x2000, Pattern(16, 2));
+    std::string lower = Record('2', 0x2000, Pattern(16, 1 + 16 * 7));  // goes on with the record before
     for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     lower[0] = 'S';
-    const std::vector<std::string> lines = {"S00600004844521B", Record('3', 0x1FF0, Pattern(16, 1)),
-                                            Record('3', 0x9000000, {}), lower,
-                                            Record('3', 0x3000, Pattern(56, 3)),  // 126 characters: the longest line
-                                            "S5030003F9", "S705A002000058"};
+    const Texts lines = {"S00600004844521B", Record('3', 0x1FF0, Pattern(16, 1)), Record('3', 0x9000000, {}), lower,
+                         Record('3', 0x3000, Pattern(56, 3)),  // 126 characters: the longest line
+                         "S5030003F9", "S705A002000058"};
     for (const char* end : {"\n", "\r\n"}) {
         const std::string file = Join(lines, end);
         ASSERT_EQ(Load(file), 0u) << host.Transcript();
         EXPECT_EQ(RegionList(), (Regions{{0x1FF0, 0x200F}, {0x3000, 0x3037}})) << "an empty record opens no region";
-        EXPECT_EQ(Read(0x1FF0, 16), Pattern(16, 1));
-        EXPECT_EQ(Read(0x2000, 16), Pattern(16, 2));
+        EXPECT_EQ(Read(0x1FF0, 32), Pattern(32, 1));
         EXPECT_EQ(Read(0x3000, 56), Pattern(56, 3));
         EXPECT_EQ(Read(0x1FEF, 1), Bytes{0xFF}) << "untouched memory reads as 0xFF";
         EXPECT_EQ(Read(0x3038, 1), Bytes{0xFF});
-        EXPECT_EQ(host.Messages(0), (std::vector<std::string>{
-            "Loading S-record file (RangeCheck=Off)", "File: " + dir.File("image.s19"),
+        EXPECT_EQ(host.Messages(0), (Texts{
+            "Loading S-record file (RangeCheck=Off)", "File: " + dir.File("a.s19"),
             "SRE line 1: IGNORING: S00600004844521B", "SRE line 6: IGNORING: S5030003F9",
             "SRE line 7: IGNORING: S705A002000058", "There are 2 memory regions in the S-record file:",
             " 1: 0x00001ff0 - 0x0000200f =         32 Bytes", " 2: 0x00003000 - 0x00003037 =         56 Bytes"}));
-        const auto events = host.Events();
-        ASSERT_EQ(events[2].kind, HostEventKind::ProgressBegin);
-        EXPECT_EQ(events[2].text, "Loading S-Record File ...");
-        EXPECT_EQ(events[2].a, file.size()) << "progress total is the file size";
-        EXPECT_EQ(events.back().kind, HostEventKind::ProgressEnd);
+        EXPECT_EQ(host.Events()[2].a, file.size()) << "progress over the file's size";
     }
     ASSERT_EQ(Load("S00600004844521B\n"), 0u);
     EXPECT_EQ(RegionList(), Regions{}) << "every load starts a new region list";
     EXPECT_TRUE(host.HasMessage("There are 0 memory regions in the S-record file:", 0));
-    EXPECT_EQ(Read(0x2000, 1), Bytes{0xFF});
     // The rest of a long skipped line comes as the next line.
     EXPECT_EQ(Load("S0" + std::string(200, '0') + "\n"), static_cast<uint32_t>(ERR_BAD_SREC_FILE));
     EXPECT_TRUE(host.HasMessage("SRE line 1: IGNORING: S0" + std::string(125, '0'), 0)) << host.Transcript();
     EXPECT_TRUE(host.HasMessage(NotValid(2), 2));
 }
 
-// Each bad file is refused with its code and messages, and the memory the
-// bad record names is left as it was (0xFF after the fill).
+// Each bad file is refused with its code and message (the reason of a malformed record is a log line), and
+// memory the bad record names is left as it was (0xFF after the fill).
 TEST_F(SrecReader, BadRecordsAreRefusedWithoutTouchingMemory) {
-    session->options.debug = 1;  // the reason of a malformed record is a log line
+    session->options.debug = 1;
     const std::string good = Record('3', 0x1000, Pattern(8, 9));
-    std::string badHex = good, nul = good;
+    std::string badHex = good, badSum = good;
     badHex[14] = 'G';
-    nul[20] = '\0';
-    std::string badSum = Record('3', 0x1000, Pattern(4, 0));
     badSum.back() = badSum.back() == '0' ? '1' : '0';
-    const std::string tooSmall = "byte count too small for address and checksum", shortLine = "record shorter than its byte count",
-                      notHex = "non-hexadecimal character in record", noCount = "byte count missing or not hexadecimal";
+    const std::string tooSmall = "byte count too small for address and checksum", noCount = "byte count missing or not "
+        "hexadecimal", shortLine = "record shorter than its byte count", notHex = "non-hexadecimal character in record";
     struct Case { std::string file; int code; std::string error, why; uint32_t probe; };
     const Case cases[] = {
         {"S3040000100099\n", ERR_BAD_SREC_FILE, NotValid(1), tooSmall, 0x1000},
         {good.substr(0, 20) + "\n", ERR_BAD_SREC_FILE, NotValid(1), shortLine, 0x1000},
         {Record('3', 0x1000, Pattern(57, 0)) + "\n", ERR_BAD_SREC_FILE, NotValid(1), shortLine, 0x1000},  // cut at 127
         {badHex + "\n", ERR_BAD_SREC_FILE, NotValid(1), notHex, 0x1000},
-        {nul + "\n", ERR_BAD_SREC_FILE, NotValid(1), notHex, 0x1000},
         {"S3\n", ERR_BAD_SREC_FILE, NotValid(1), noCount, 0},
         {"S1Z3000000\n", ERR_BAD_SREC_FILE, NotValid(1), noCount, 0},
-        {good + "\n\n" + good + "\n", ERR_BAD_SREC_FILE, NotValid(2), "", 0},
         {good + "\r\n\r\n", ERR_BAD_SREC_FILE, NotValid(2), "", 0},
         {"s3" + good.substr(2) + "\n", ERR_BAD_SREC_FILE, NotValid(1), "", 0x1000},
-        {Join({Record('3', 0x2000, Pattern(4, 0)), badSum}), ERR_BAD_SREC_CHECKSUM,
-         "SRE line 2: Checksum mismatch in S-record file", "", 0},
+        {"S0030000FC\n" + badSum + "\n", ERR_BAD_SREC_CHECKSUM, "SRE line 2: Checksum mismatch in S-record file", "", 0},
         {"S3050900000000\n", ERR_BAD_SREC_CHECKSUM, "SRE line 1: Checksum mismatch in S-record file", "", 0},
-        {Record('3', 0x0F00, Pattern(4, 0)) + "\n", ERR_BAD_SREC_ADDR, "SRE line 1: Address outside buffers ! 0x00000f00", "", 0},
+        {Record('1', 0x0F00, {1}) + "\n", ERR_BAD_SREC_ADDR, "SRE line 1: Address outside buffers ! 0x00000f00", "", 0},
         // A record running past the area's end; the message names the first byte outside.
-        {Join({Record('3', 0x1000, Pattern(4, 0)), Record('3', 0x3FF8, Pattern(16, 0))}), ERR_BAD_SREC_ADDR,
+        {Join({Record('3', 0x1000, {1}), Record('3', 0x3FF8, Pattern(16, 0))}), ERR_BAD_SREC_ADDR,
          "SRE line 2: Address outside buffers ! 0x00004000", "", 0x3FF8},
-        {Join({Record('3', 0x1000, Pattern(16, 0)), Record('3', 0x2000, Pattern(16, 0)), Record('3', 0x1008, Pattern(16, 0))}),
-         ERR_BAD_SREC_ADDR, "SRE line 3: Overlapping address ranges: 0x00001000-0x0000100f, 0x00001008-0x00001017!", "", 0},
+        {Join({Record('1', 0x1000, Pattern(16, 0)), Record('1', 0x2000, {1}), Record('1', 0x1008, Pattern(16, 0))}),
+         ERR_BAD_SREC_ADDR, "SRE line 3: Overlapping address ranges: 0x00001000-0x0000100f, 0x00001008-0x00001017!", "",
+         0},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Load(c.file), static_cast<uint32_t>(c.code)) << c.file;
-        EXPECT_EQ(host.Messages(2), std::vector<std::string>{c.error}) << c.file;
+        EXPECT_EQ(host.Messages(2), Texts{c.error}) << c.file;
         EXPECT_TRUE(c.why.empty() || host.HasMessage(c.error.substr(0, 12) + c.why, 0)) << host.Transcript();
         EXPECT_TRUE(c.probe == 0 || Read(c.probe, 8) == Bytes(8, 0xFF)) << c.file;
     }
 }
 
-TEST_F(SrecReader, SecondAreaReservedRangesAndRegionLimit) {
+TEST_F(SrecReader, SecondAreaReservedRangesRegionLimitAbortAndFileErrors) {
     SetAreas({{0, 0xFFFF}, {0x80000000, 0x800000FF}});
     ASSERT_EQ(Load(Join({Record('3', 0x800000F0, Pattern(16, 1)), Record('2', 0x1FF0, Pattern(16, 2))})), 0u);
     EXPECT_EQ(Read(0x800000F0, 16), Pattern(16, 1));
     EXPECT_EQ(Read(0x1FF0, 16), Pattern(16, 2));
-
     session->options.reservedcount = 2;
     session->options.reserved[0] = {0x0100, 0x01FF};
     session->options.reserved[1] = {0x1000, 0x1FFF};
     const std::string file = Join({Record('3', 0x3000, Pattern(16, 0)), Record('3', 0x1800, Pattern(16, 0))});
     EXPECT_EQ(Load(file, 0), 0u);
     EXPECT_EQ(Load(file, 1), static_cast<uint32_t>(ERR_BAD_SREC_ADDR));
-    EXPECT_EQ(host.Messages(2), std::vector<std::string>{
-        "Attempt to write to reserved region 0x1000 - 0x1fff (0x1800 - 0x180f)"});
-    EXPECT_TRUE(host.HasMessage("Loading S-record file (RangeCheck=On)", 0));
-
-    std::vector<std::string> lines;
+    EXPECT_EQ(host.Messages(2), Texts{"Attempt to write to reserved region 0x1000 - 0x1fff (0x1800 - 0x180f)"});
+    Texts lines;
     for (uint32_t i = 0; i < kMaxRegions; ++i) lines.push_back(Record('1', i * 32, {1}));
     ASSERT_EQ(Load(Join(lines)), 0u);
     EXPECT_EQ(session->userImage.regionCount, kMaxRegions);
     lines.push_back(Record('1', 0xFFF0, {1}));
     EXPECT_EQ(Load(Join(lines)), static_cast<uint32_t>(ERR_TOO_MANY_RANGES));
     EXPECT_LE(session->userImage.regionCount, kMaxRegions);
-}
 
-TEST_F(SrecReader, AbortMissingFileAndReadError) {
     session->run.abortFlag = 1;
-    EXPECT_EQ(Load(Record('3', 0x1000, Pattern(4, 0)) + "\n"), static_cast<uint32_t>(ERR_ABORT));
+    EXPECT_EQ(Load(file), static_cast<uint32_t>(ERR_ABORT));
     EXPECT_EQ(host.Messages(2).size(), 0u);
     session->run.abortFlag = 0;
     EXPECT_EQ(LoadFile(dir.File("missing.s19")), static_cast<uint32_t>(ERR_FILEIO));
     EXPECT_TRUE(host.HasMessage("Error: Unable to open file \"" + dir.File("missing.s19") + "\"", 1));
     // A directory opens for reading here but every read fails: no silent empty image.
     EXPECT_EQ(LoadFile(dir.Path()), static_cast<uint32_t>(ERR_FILEIO)) << host.Transcript();
-    EXPECT_EQ(HexValue("1aF", 3), 0x1AFu);
-    EXPECT_EQ(HexValue("1G2", 3), 0x102u) << "other characters count as 0";
 }
 
 // Files that other tools make from binaries load with the right regions.
@@ -221,10 +197,7 @@ TEST_F(SrecReader, FilesMadeByOtherTools) {
         {"objcopy -I binary -O srec --srec-forceS3 --srec-len=32 --change-addresses 0x20000003 " + binA + " " + out,
          {{0x20000003, 0x20000BBA}}, "S7"},
         {"srec_cat " + binA + " -binary -offset 0x100 " + binB + " -binary -offset 0x2000 "
-         "-execution-start-address=0x100 -o " + out + " -motorola", {{0x100, 0xCB7}, {0x2000, 0x2308}}, "S9"},
-        {"srec_cat " + binA + " -binary -offset 0x20001000 -execution-start-address=0x20001000 -o " + out +
-         " -motorola -address-length=4", {{0x20001000, 0x20001BB7}}, "S7"},
-    };
+         "-execution-start-address=0x100 -o " + out + " -motorola", {{0x100, 0xCB7}, {0x2000, 0x2308}}, "S9"}};
     for (const Case& c : cases) {
         ASSERT_EQ(std::system(c.command.c_str()), 0) << c.command;
         ASSERT_EQ(LoadFile(out), 0u) << c.command << host.Transcript();
