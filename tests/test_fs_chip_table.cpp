@@ -10,6 +10,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using Values = std::vector<uint32_t>;
 
 uint32_t Word(size_t at) {
     const uint8_t* t = FsChipTableBytes();
@@ -17,67 +18,56 @@ uint32_t Word(size_t at) {
 }
 uint32_t Half(size_t at) { return FsChipTableBytes()[at] | FsChipTableBytes()[at + 1] << 8; }
 Bytes Snapshot() { return Bytes(FsChipTableBytes(), FsChipTableBytes() + kFsChipTableSize); }
+Values ChipSelects() { return {Word(2), Word(6), Word(10), Word(14)}; }
 
-class FsChipTableTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        setenv("FLASHDLL_HOME", dir.Path().c_str(), 1);
-        dir.Write("flash.types",
-                  "[Description]\n0x0001_0x0000227e=S\n0x0089_0x00008817=I\n0x0089_0x00008818=IS\n"
-                  "0x00ec_0x00000001=N\n0x0001_0x00002201=A\n0x0089_0x00008819=IStd\n"
-                  "[ChipInfo]\n0x0001_0x0000227e=spansion,L1,standard\n0x0089_0x00008817=intel,L1,pagebuffer:32\n"
-                  "0x0089_0x00008818=intel_sibley,L1,standard\n0x00ec_0x00000001=nand,L2,standard\n"
-                  "0x0001_0x00002201=amd,L2,unlockbypass\n0x0089_0x00008819=intel,L2,standard\n"
-                  "[Layouts]\nL1=8*8,64*63\nL2=128*32\n");
-        FsChipTableClear();
-    }
-    void TearDown() override { unsetenv("FLASHDLL_HOME"); }
+void Register(uint16_t manufacturer, uint32_t device, uint32_t base) {
+    const FlashType chip(manufacturer, device);
+    ASSERT_TRUE(chip.IsKnown());
+    RegisterChipForFileSystem(chip, base);
+}
 
-    void Register(uint16_t manufacturer, uint32_t device, uint32_t base) {
-        const FlashType chip(manufacturer, device);
-        ASSERT_TRUE(chip.IsKnown());
-        RegisterChipForFileSystem(chip, base);
-    }
-
+TEST(FsChipTable, ByteLayoutChipSelectCodesOtherFamiliesAndAFifthChip) {
     testing_support::TempDir dir;
-};
-
-TEST_F(FsChipTableTest, ByteLayoutAndModesOfRegisteredChips) {
+    setenv("FLASHDLL_HOME", dir.Path().c_str(), 1);
+    std::string description = "[Description]\n", info = "[ChipInfo]\n";
+    for (const char* chip : {"0x0001_0x0000227e=spansion,L1,standard", "0x0089_0x00008817=intel,L1,pagebuffer:32",
+                             "0x0001_0x00002201=amd,L2,unlockbypass", "0x0089_0x00008819=intel,L2,standard",
+                             "0x0089_0x00008818=intel_sibley,L1,standard", "0x00ec_0x00000001=nand,L2,standard"}) {
+        description += std::string(chip, 18) + "chip\n";
+        info += std::string(chip) + "\n";
+    }
+    dir.Write("flash.types", description + info + "[Layouts]\nL1=8*8,64*63\nL2=128*32\n");
+    FsChipTableClear();
+    Register(0x0089, 0x8818, 0x20000000);  // intel_sibley and nand are ignored
+    Register(0x00EC, 0x0001, 0x20000000);
     EXPECT_EQ(Snapshot(), Bytes(kFsChipTableSize, 0));
     Register(0x0001, 0x227E, 0x24000000);  // spansion, standard
     Register(0x0089, 0x8817, 0x38000000);  // intel, page buffer of 32
     Register(0x0001, 0x2201, 0x20000000);  // amd, unlock bypass
     Register(0x0089, 0x8819, 0x20000000);  // intel, standard
     EXPECT_EQ(Half(0), 4u);
-    EXPECT_EQ(std::vector<uint32_t>({Word(2), Word(6), Word(10), Word(14)}), std::vector<uint32_t>({3, 8, 2, 2}));
-    // Chip 0's layout groups: {8, 8 KiB}, {63, 64 KiB}, then empty ones; 48 bytes a chip.
-    const Bytes table = Snapshot();
-    EXPECT_EQ(Bytes(table.begin() + 18, table.begin() + 18 + 18), Bytes({8, 0, 0, 0x20, 0, 0, 63, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(Half(18 + 2 * 48), 32u);
-    EXPECT_EQ(Word(18 + 2 * 48 + 2), 128u * 1024);
+    EXPECT_EQ(ChipSelects(), Values({3, 8, 2, 2}));
+    // Layout groups from offset 18, 48 bytes a chip, packed {count, sector size} pairs of 6 bytes.
+    EXPECT_EQ(Values({Half(18), Word(20), Half(24), Word(26), Half(30)}), Values({8, 8192, 63, 65536, 0}));
+    EXPECT_EQ(Values({Half(18 + 2 * 48), Word(18 + 2 * 48 + 2)}), Values({32, 128 * 1024}));
     // Chip records from offset 210, 20 bytes each: ids, kind, mode, reserved, write buffer size.
-    const std::vector<uint32_t> records = {
-        Half(210), Word(212), Word(216), Word(220), Word(224), Half(228),
-        Half(230), Word(232), Word(236), Word(240), Word(244), Half(248), Word(250 + 10), Word(270 + 10)};
-    EXPECT_EQ(records, std::vector<uint32_t>({0x0001, 0x227E, 1, 1, 0, 0, 0x0089, 0x8817, 2, 4, 0, 32, 2, 3}));
-}
+    EXPECT_EQ(Values({Half(210), Word(212), Word(216), Word(220), Word(224), Half(228), Half(230), Word(232), Word(236),
+                      Word(240), Word(244), Half(248), Word(250 + 10), Word(270 + 10)}),
+              Values({0x0001, 0x227E, 1, 1, 0, 0, 0x0089, 0x8817, 2, 4, 0, 32, 2, 3}));
+    const Bytes table = Snapshot();
+    Register(0x0001, 0x227E, 0x30000000);
+    EXPECT_EQ(Snapshot(), table) << "a fifth chip is ignored";
 
-TEST_F(FsChipTableTest, ChipSelectCodesOtherFamiliesAndAFifthChip) {
-    Register(0x0089, 0x8818, 0x20000000);  // intel_sibley and nand are ignored
-    Register(0x00EC, 0x0001, 0x20000000);
-    EXPECT_EQ(Snapshot(), Bytes(kFsChipTableSize, 0));
     for (uint32_t window = 0; window < 8; window += 4) {
         FsChipTableClear();
         for (uint32_t i = 0; i < 4; ++i) Register(0x0001, 0x227E, 0x20000000 + 0x4000000 * (window + i));
-        for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(Word(2 + 4 * i), 2 + window + i);
+        EXPECT_EQ(ChipSelects(), Values({2 + window, 3 + window, 4 + window, 5 + window}));
     }
-    const Bytes full = Snapshot();
-    Register(0x0089, 0x8817, 0x30000000);
-    EXPECT_EQ(Snapshot(), full) << "a fifth chip is ignored";
     FsChipTableClear();
     EXPECT_EQ(Snapshot(), Bytes(kFsChipTableSize, 0));
     for (uint32_t base : {0x00000000u, 0x1C000000u, 0x21000000u, 0x40000000u}) Register(0x0001, 0x227E, base);
-    for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(Word(2 + 4 * i), 0u) << "any other base gets code 0";
+    EXPECT_EQ(ChipSelects(), Values({0, 0, 0, 0})) << "any other base gets code 0";
+    unsetenv("FLASHDLL_HOME");
 }
 
 }  // namespace

@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
-#include "flashdll/image/image_buffer.h"
 #include "flashdll/session.h"
 #include "support/recording_host.h"
 #include "support/temp_dir.h"
@@ -18,7 +16,7 @@ using Regions = std::vector<std::pair<uint32_t, uint32_t>>;
 using Texts = std::vector<std::string>;
 
 // One S-record line (type 1, 2 or 3) without its line end, checksum computed here.
-std::string Record(char type, uint32_t address, const Bytes& data) {
+std::string Record(char type, uint32_t address, const Bytes& data, const char* digits = "%02X") {
     const int addressBytes = type - '0' + 1;
     Bytes bytes = {static_cast<uint8_t>(addressBytes + data.size() + 1)};
     for (int i = addressBytes - 1; i >= 0; --i) bytes.push_back(static_cast<uint8_t>(address >> (8 * i)));
@@ -28,7 +26,7 @@ std::string Record(char type, uint32_t address, const Bytes& data) {
     bytes.push_back(static_cast<uint8_t>(~sum));
     std::string line = std::string("S") + type;
     char hex[3];
-    for (uint8_t b : bytes) line += (std::snprintf(hex, sizeof hex, "%02X", b), hex);
+    for (uint8_t b : bytes) line += (std::snprintf(hex, sizeof hex, digits, b), hex);
     return line;
 }
 
@@ -44,26 +42,21 @@ std::string Join(const Texts& lines, const char* end = "\n") {
     return text;
 }
 
+// A user image of two areas, 0 ... 0xFFFF and 0x20000000 ... 0x2003FFFF.
 class SrecReader : public ::testing::Test {
 protected:
     void SetUp() override {
         host.InstallCallbacks();
         session->host = &host.descriptor;
-        SetAreas({{0x1000, 0x3FFF}});
-    }
-    void SetAreas(const Regions& areas) {
-        blocks.clear();
-        session->userImage.areaCount = static_cast<uint32_t>(areas.size());
-        for (size_t i = 0; i < areas.size(); ++i) {
-            blocks.emplace_back(areas[i].second - areas[i].first + 1, 0x5A);
-            session->userImage.areas[i] = {areas[i].first, areas[i].second, blocks.back().data()};
-        }
+        session->userImage.areaCount = 2;
+        session->userImage.areas[0] = {0, 0xFFFF, low.data()};
+        session->userImage.areas[1] = {0x20000000, 0x2003FFFF, high.data()};
     }
     uint32_t LoadFile(const std::string& path, int rangeCheck = 0) {
         host.Clear();
         return LoadSRecordFile(session.get(), &session->userImage, path.c_str(), rangeCheck);
     }
-    uint32_t Load(const std::string& text, int rangeCheck = 0) { return LoadFile(dir.Write("a.s19", text), rangeCheck); }
+    uint32_t Load(const std::string& text, int check = 0) { return LoadFile(dir.Write("a.s19", text), check); }
     Bytes Read(uint32_t address, size_t n) const {
         const MemoryArea& area = session->userImage.areas[FindArea(&session->userImage, address)];
         return Bytes(area.data + (address - area.first), area.data + (address - area.first) + n);
@@ -81,15 +74,13 @@ protected:
     testing_support::RecordingHost host;
     std::unique_ptr<Session> session = std::make_unique<Session>();
     testing_support::TempDir dir;
-    std::vector<Bytes> blocks;
+    Bytes low = Bytes(0x10000, 0x5A), high = Bytes(0x40000, 0x5A);
 };
 
 TEST_F(SrecReader, LoadsDataMergesTouchingRunsAndReportsEveryLine) {
-    std::string lower = Record('2', 0x2000, Pattern(16, 1 + 16 * 7));  // goes on with the record before
-    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    lower[0] = 'S';
-    const Texts lines = {"S00600004844521B", Record('3', 0x1FF0, Pattern(16, 1)), Record('3', 0x9000000, {}), lower,
-                         Record('3', 0x3000, Pattern(56, 3)),  // 126 characters: the longest line
+    const Texts lines = {"S00600004844521B", Record('3', 0x1FF0, Pattern(16, 1)), Record('3', 0x9000000, {}),
+                         Record('2', 0x2000, Pattern(16, 1 + 16 * 7), "%02x"),  // lower case, goes on at 0x2000
+                         Record('3', 0x3000, Pattern(56, 3)),                   // 126 characters: the longest line
                          "S5030003F9", "S705A002000058"};
     for (const char* end : {"\n", "\r\n"}) {
         const std::string file = Join(lines, end);
@@ -109,10 +100,6 @@ TEST_F(SrecReader, LoadsDataMergesTouchingRunsAndReportsEveryLine) {
     ASSERT_EQ(Load("S00600004844521B\n"), 0u);
     EXPECT_EQ(RegionList(), Regions{}) << "every load starts a new region list";
     EXPECT_TRUE(host.HasMessage("There are 0 memory regions in the S-record file:", 0));
-    // The rest of a long skipped line comes as the next line.
-    EXPECT_EQ(Load("S0" + std::string(200, '0') + "\n"), static_cast<uint32_t>(ERR_BAD_SREC_FILE));
-    EXPECT_TRUE(host.HasMessage("SRE line 1: IGNORING: S0" + std::string(125, '0'), 0)) << host.Transcript();
-    EXPECT_TRUE(host.HasMessage(NotValid(2), 2));
 }
 
 // Each bad file is refused with its code and message (the reason of a malformed record is a log line), and
@@ -125,25 +112,23 @@ TEST_F(SrecReader, BadRecordsAreRefusedWithoutTouchingMemory) {
     badSum.back() = badSum.back() == '0' ? '1' : '0';
     const std::string tooSmall = "byte count too small for address and checksum", noCount = "byte count missing or not "
         "hexadecimal", shortLine = "record shorter than its byte count", notHex = "non-hexadecimal character in record";
-    struct Case { std::string file; int code; std::string error, why; uint32_t probe; };
+    struct Case { std::string file; int code; std::string error, why = ""; uint32_t probe = 0; };
     const Case cases[] = {
         {"S3040000100099\n", ERR_BAD_SREC_FILE, NotValid(1), tooSmall, 0x1000},
         {good.substr(0, 20) + "\n", ERR_BAD_SREC_FILE, NotValid(1), shortLine, 0x1000},
         {Record('3', 0x1000, Pattern(57, 0)) + "\n", ERR_BAD_SREC_FILE, NotValid(1), shortLine, 0x1000},  // cut at 127
         {badHex + "\n", ERR_BAD_SREC_FILE, NotValid(1), notHex, 0x1000},
-        {"S3\n", ERR_BAD_SREC_FILE, NotValid(1), noCount, 0},
-        {"S1Z3000000\n", ERR_BAD_SREC_FILE, NotValid(1), noCount, 0},
-        {good + "\r\n\r\n", ERR_BAD_SREC_FILE, NotValid(2), "", 0},
+        {"S3\n", ERR_BAD_SREC_FILE, NotValid(1), noCount}, {"S1Z3000000\n", ERR_BAD_SREC_FILE, NotValid(1), noCount},
+        {good + "\r\n\r\n", ERR_BAD_SREC_FILE, NotValid(2)},
         {"s3" + good.substr(2) + "\n", ERR_BAD_SREC_FILE, NotValid(1), "", 0x1000},
-        {"S0030000FC\n" + badSum + "\n", ERR_BAD_SREC_CHECKSUM, "SRE line 2: Checksum mismatch in S-record file", "", 0},
-        {"S3050900000000\n", ERR_BAD_SREC_CHECKSUM, "SRE line 1: Checksum mismatch in S-record file", "", 0},
-        {Record('1', 0x0F00, {1}) + "\n", ERR_BAD_SREC_ADDR, "SRE line 1: Address outside buffers ! 0x00000f00", "", 0},
-        // A record running past the area's end; the message names the first byte outside.
-        {Join({Record('3', 0x1000, {1}), Record('3', 0x3FF8, Pattern(16, 0))}), ERR_BAD_SREC_ADDR,
-         "SRE line 2: Address outside buffers ! 0x00004000", "", 0x3FF8},
+        {"S0030000FC\n" + badSum + "\n", ERR_BAD_SREC_CHECKSUM, "SRE line 2: Checksum mismatch in S-record file"},
+        {"S3050900000000\n", ERR_BAD_SREC_CHECKSUM, "SRE line 1: Checksum mismatch in S-record file"},
+        {Record('3', 0x10000, {1}) + "\n", ERR_BAD_SREC_ADDR, "SRE line 1: Address outside buffers ! 0x00010000"},
+        // A record running past its area's end; the message names the first byte outside.
+        {Join({Record('3', 0x1000, {1}), Record('3', 0xFFF8, Pattern(16, 0))}), ERR_BAD_SREC_ADDR,
+         "SRE line 2: Address outside buffers ! 0x00010000", "", 0xFFF8},
         {Join({Record('1', 0x1000, Pattern(16, 0)), Record('1', 0x2000, {1}), Record('1', 0x1008, Pattern(16, 0))}),
-         ERR_BAD_SREC_ADDR, "SRE line 3: Overlapping address ranges: 0x00001000-0x0000100f, 0x00001008-0x00001017!", "",
-         0},
+         ERR_BAD_SREC_ADDR, "SRE line 3: Overlapping address ranges: 0x00001000-0x0000100f, 0x00001008-0x00001017!"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Load(c.file), static_cast<uint32_t>(c.code)) << c.file;
@@ -153,10 +138,9 @@ TEST_F(SrecReader, BadRecordsAreRefusedWithoutTouchingMemory) {
     }
 }
 
-TEST_F(SrecReader, SecondAreaReservedRangesRegionLimitAbortAndFileErrors) {
-    SetAreas({{0, 0xFFFF}, {0x80000000, 0x800000FF}});
-    ASSERT_EQ(Load(Join({Record('3', 0x800000F0, Pattern(16, 1)), Record('2', 0x1FF0, Pattern(16, 2))})), 0u);
-    EXPECT_EQ(Read(0x800000F0, 16), Pattern(16, 1));
+TEST_F(SrecReader, SecondAreaReservedRangesRegionLimitAbortAndReadError) {
+    ASSERT_EQ(Load(Join({Record('3', 0x200000F0, Pattern(16, 1)), Record('2', 0x1FF0, Pattern(16, 2))})), 0u);
+    EXPECT_EQ(Read(0x200000F0, 16), Pattern(16, 1));
     EXPECT_EQ(Read(0x1FF0, 16), Pattern(16, 2));
     session->options.reservedcount = 2;
     session->options.reserved[0] = {0x0100, 0x01FF};
@@ -172,13 +156,10 @@ TEST_F(SrecReader, SecondAreaReservedRangesRegionLimitAbortAndFileErrors) {
     lines.push_back(Record('1', 0xFFF0, {1}));
     EXPECT_EQ(Load(Join(lines)), static_cast<uint32_t>(ERR_TOO_MANY_RANGES));
     EXPECT_LE(session->userImage.regionCount, kMaxRegions);
-
     session->run.abortFlag = 1;
     EXPECT_EQ(Load(file), static_cast<uint32_t>(ERR_ABORT));
     EXPECT_EQ(host.Messages(2).size(), 0u);
     session->run.abortFlag = 0;
-    EXPECT_EQ(LoadFile(dir.File("missing.s19")), static_cast<uint32_t>(ERR_FILEIO));
-    EXPECT_TRUE(host.HasMessage("Error: Unable to open file \"" + dir.File("missing.s19") + "\"", 1));
     // A directory opens for reading here but every read fails: no silent empty image.
     EXPECT_EQ(LoadFile(dir.Path()), static_cast<uint32_t>(ERR_FILEIO)) << host.Transcript();
 }
@@ -188,7 +169,6 @@ TEST_F(SrecReader, FilesMadeByOtherTools) {
     if (std::system("command -v objcopy >/dev/null && command -v srec_cat >/dev/null") != 0) {
         GTEST_SKIP() << "objcopy or srec_cat not installed";
     }
-    SetAreas({{0x0, 0x3FFF}, {0x20000000, 0x2003FFFF}});
     const Bytes a = Pattern(3000, 1), b = Pattern(777, 2);
     const std::string binA = dir.WriteBytes("a.bin", a), binB = dir.WriteBytes("b.bin", b), out = dir.File("o.srec");
     struct Case { std::string command; Regions regions; const char* termination; };
