@@ -13,7 +13,6 @@
 namespace {
 
 using mkcontents::Bytes;
-using mkcontents::BuildFaults;
 using Values = std::vector<uint32_t>;
 
 Values Words(const uint8_t* b, size_t count) {
@@ -59,24 +58,23 @@ TEST_F(ContentsTest, FfsCfsAndFdiSectionsFillTheTableSlots) {
     ASSERT_TRUE(Read(builder.Build({}, &layout))) << host.Transcript();
     EXPECT_TRUE(host.Messages().empty());
     EXPECT_EQ(ContentsSectionCount(), 3u);
-    const auto& records = layout.recordOffsets;
     // FFS: type, count, volume words, then 267-byte entries: size, data offset, owner, file id, name.
-    EXPECT_EQ(Words(Slot(0), 6), (Values{1, 2, 0x11223344, 0x55667788, 5, records[0][0] + 268}));
+    EXPECT_EQ(Words(Slot(0), 6), (Values{1, 2, 0x11223344, 0x55667788, 5, layout.recordOffsets[0][0] + 268}));
     EXPECT_EQ(Values({Slot(0)[24], Slot(0)[25] | Slot(0)[26] * 256u}), Values({7, 0x1234}));
     EXPECT_STREQ(reinterpret_cast<const char*>(Slot(0) + 27), "first");
-    EXPECT_EQ(Words(Slot(0) + 16 + 267, 2), (Values{300, records[0][1] + 268}));
+    EXPECT_EQ(Words(Slot(0) + 16 + 267, 2), (Values{300, layout.recordOffsets[0][1] + 268}));
     const ContentsEntry second = Entry(0, 1);
     EXPECT_EQ(Values({second.ownerId, second.fileId}), Values({255, 0xFFFF}));
     EXPECT_STREQ(second.name, "second");
     const uint8_t* held = ContentsBuffer(nullptr);
     EXPECT_EQ(Bytes(held + second.dataOffset, held + second.dataOffset + 300), Bytes(300, 2));
     // CFS: 264-byte entries directly after the count.
-    EXPECT_EQ(Words(Slot(1), 4), (Values{2, 2, 10, records[1][0] + 268}));
+    EXPECT_EQ(Words(Slot(1), 4), (Values{2, 2, 10, layout.recordOffsets[1][0] + 268}));
     EXPECT_STREQ(reinterpret_cast<const char*>(Slot(1) + 16), "logo.bmp");
     EXPECT_EQ(Words(Slot(1) + 8 + 264, 1), Values{0});
     EXPECT_EQ(std::string(Entry(1, 1).name), std::string(255, 'n'));
     // FDI: area start and end, then 264-byte entries.
-    EXPECT_EQ(Words(Slot(2), 6), (Values{3, 1, 0x20000000, 0x2000FFFF, 4, records[2][0] + 268}));
+    EXPECT_EQ(Words(Slot(2), 6), (Values{3, 1, 0x20000000, 0x2000FFFF, 4, layout.recordOffsets[2][0] + 268}));
     EXPECT_STREQ(reinterpret_cast<const char*>(Slot(2) + 24), "tone");
     // A slot the file does not use is emptied, not left to the host's bytes; entries past the table are refused.
     EXPECT_EQ(Bytes(Slot(3), Slot(3) + FLASH_CONTENTS_SLOT_SIZE), Bytes(FLASH_CONTENTS_SLOT_SIZE, 0));
@@ -97,8 +95,8 @@ TEST_F(ContentsTest, MissingCorruptedAndBadFilesAreRefused) {
     cfs.AddCfs().files = {{0, 0, "a", Bytes(40, 5)}};
     const Bytes good = cfs.Build();
     ASSERT_TRUE(Read(good));
-    std::vector<Bytes> bad = {cfs.Build(BuildFaults{false, 1, -1}), cfs.Build(BuildFaults{false, -1, -1}),
-                              cfs.Build(BuildFaults{true, 0, -1}), cfs.Build(BuildFaults{false, 0, 2}),
+    std::vector<Bytes> bad = {cfs.Build({false, 1, -1}), cfs.Build({false, -1, -1}),
+                              cfs.Build({true, 0, -1}), cfs.Build({false, 0, 2}),
                               Bytes(good.begin(), good.begin() + 31), good, good};
     mkcontents::Seal(bad[4]);  // 31 bytes: too short even with the right words
     bad[5].push_back(0);       // one byte more than the size word says
@@ -124,8 +122,7 @@ TEST_F(ContentsTest, MissingCorruptedAndBadFilesAreRefused) {
         EXPECT_EQ(host.Messages(2), std::vector<std::string>{"The contents file was corrupted."}) << i;
         EXPECT_EQ(ContentsBuffer(nullptr), nullptr) << i;
     }
-    // A bad section tag or record magic fails the read without a message; the sections before it are entered and
-    // the file is held until released.
+    // A bad section tag or record magic: no message; the sections before it are entered, the file is held.
     mkcontents::ContentsBuilder builder;
     builder.AddFfs(1, 2).files = {{1, 1, "", Bytes(3, 0)}};
     builder.AddCfs().files = {{0, 0, "x", Bytes(3, 0)}};

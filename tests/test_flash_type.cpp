@@ -10,8 +10,7 @@ namespace {
 
 using Values = std::vector<uint32_t>;
 
-// Chip 0x00EC/0x0000AB12 (key 0x00ec_0x0000ab12) with `chipInfo` and the layout L1 = `layout`, in the
-// flash.types of a temporary module directory (FLASHDLL_HOME).
+// Chip 0x00EC/0x0000AB12 with `chipInfo` and layout L1 = `layout` in flash.types of a temporary FLASHDLL_HOME.
 std::unique_ptr<FlashType> Chip(const std::string& chipInfo, const std::string& layout = "8*8,64*63",
                                 const std::string& description = "Test chip") {
     static testing_support::TempDir dir;
@@ -22,8 +21,6 @@ std::unique_ptr<FlashType> Chip(const std::string& chipInfo, const std::string& 
 }
 
 TEST(FlashType, EntryUnderItsLowerCaseKeyFamiliesMethodsAndLayoutLimits) {
-    setenv("FLASHDLL_HOME", "/no-such-directory", 1);
-    EXPECT_FALSE(FlashType(0xEC, 0xAB12).IsKnown()) << "no catalogue: every chip unknown";
     auto chip = Chip("intel,L1,pagebuffer:32");
     ASSERT_TRUE(chip->IsKnown());
     EXPECT_FALSE(FlashType(0xEC, 0xAB13).IsKnown());
@@ -35,12 +32,11 @@ TEST(FlashType, EntryUnderItsLowerCaseKeyFamiliesMethodsAndLayoutLimits) {
     EXPECT_EQ(Values({g[0].count, g[0].sectorSize, g[1].count, g[1].sectorSize, g[2].count}),
               Values({8, 8192, 63, 65536, 0}));
     chip = Chip("amd,L1,standard", "4*4095", std::string(255, 'd'));  // 4095 sectors fit
-    ASSERT_TRUE(chip->IsKnown());
-    EXPECT_EQ(Values({chip->BoundaryCount(), chip->Boundaries()[4095]}), Values({kMaxBoundaries, 4095 * 4096}));
+    EXPECT_EQ(Values({chip->IsKnown(), chip->BoundaryCount(), chip->Boundaries()[4095]}), Values({1, 4096, 16773120}));
     EXPECT_EQ(std::string(chip->Description()), std::string(251, 'd')) << "cut to its field";
     chip = Chip("amd,L1,standard", "1,2,3,4,5,6,7,8*0");  // 8 groups fit; an empty one adds no sector
-    ASSERT_TRUE(chip->IsKnown());
-    EXPECT_EQ(Values({chip->BoundaryCount(), chip->LayoutGroups()[7].sectorSize}), Values({8, 8192}));
+    EXPECT_EQ(Values({chip->IsKnown(), chip->BoundaryCount(), chip->LayoutGroups()[7].sectorSize}),
+              Values({1, 8, 8192}));
 
     const std::pair<const char*, Values> cases[] = {  // family, method, write buffer size
         {"AMD,L1,Standard", {kFamilyAmd, kMethodStandard, 0}}, {"nand,L1,standard", {kFamilyNand, kMethodStandard, 0}},

@@ -29,14 +29,12 @@ void Register(uint16_t manufacturer, uint32_t device, uint32_t base) {
 TEST(FsChipTable, ByteLayoutChipSelectCodesOtherFamiliesAndAFifthChip) {
     testing_support::TempDir dir;
     setenv("FLASHDLL_HOME", dir.Path().c_str(), 1);
-    std::string description = "[Description]\n", info = "[ChipInfo]\n";
-    for (const char* chip : {"0x0001_0x0000227e=spansion,L1,standard", "0x0089_0x00008817=intel,L1,pagebuffer:32",
-                             "0x0001_0x00002201=amd,L2,unlockbypass", "0x0089_0x00008819=intel,L2,standard",
-                             "0x0089_0x00008818=intel_sibley,L1,standard", "0x00ec_0x00000001=nand,L2,standard"}) {
-        description += std::string(chip, 18) + "chip\n";
-        info += std::string(chip) + "\n";
-    }
-    dir.Write("flash.types", description + info + "[Layouts]\nL1=8*8,64*63\nL2=128*32\n");
+    dir.Write("flash.types", "[Description]\n0x0001_0x0000227e=a\n0x0089_0x00008817=b\n0x0001_0x00002201=c\n"
+              "0x0089_0x00008819=d\n0x0089_0x00008818=e\n0x00ec_0x00000001=f\n[ChipInfo]\n"
+              "0x0001_0x0000227e=spansion,L1,standard\n0x0089_0x00008817=intel,L1,pagebuffer:32\n"
+              "0x0001_0x00002201=amd,L2,unlockbypass\n0x0089_0x00008819=intel,L2,standard\n"
+              "0x0089_0x00008818=intel_sibley,L1,standard\n0x00ec_0x00000001=nand,L2,standard\n"
+              "[Layouts]\nL1=8*8,64*63\nL2=128*32\n");
     FsChipTableClear();
     Register(0x0089, 0x8818, 0x20000000);  // intel_sibley and nand are ignored
     Register(0x00EC, 0x0001, 0x20000000);

@@ -15,7 +15,7 @@ int HeldBlocks(const Session& s) {
     return held;
 }
 
-TEST(ImageBuffers, LoaderAreasEveryByteAllocatedAreasFoundAndWrappingSizesRefused) {
+TEST(ImageBuffers, LoaderAreasEveryByteAllocatedAndWrappingSizesRefused) {
     auto session = std::make_unique<Session>();
     session->platform.setupLoaderBase = 0x00080000;
     session->platform.flashLoaderBase = 0x20100000;
@@ -26,11 +26,10 @@ TEST(ImageBuffers, LoaderAreasEveryByteAllocatedAreasFoundAndWrappingSizesRefuse
     ASSERT_EQ(HeldBlocks(*session), 4);
     EXPECT_EQ(session->setupLoaderImage.areas[0].last, 0x0009FFFFu);
     EXPECT_EQ(session->flashLoaderImage.areas[0].last, 0x201FFFFFu);
-    EXPECT_EQ(FindArea(&session->userImage, 0x30000FFF), 1u);
-    EXPECT_EQ(FindArea(&session->userImage, 0x20010000), kNoArea);
+    // The last byte of every block: a short block shows up under ASan.
     for (ImageBuffer* b : {&session->setupLoaderImage, &session->flashLoaderImage, &session->userImage}) {
         for (uint32_t i = 0; i < b->areaCount; ++i) b->areas[i].data[b->areas[i].last - b->areas[i].first] = 2;
-    }  // the last byte of every block: a short block shows up under ASan
+    }
     FreeImageBuffers(session.get());
     FreeImageBuffers(session.get());  // a second call is harmless
     EXPECT_EQ(HeldBlocks(*session), 0);
