@@ -20,7 +20,7 @@ std::unique_ptr<FlashType> Chip(const std::string& chipInfo, const std::string& 
     return std::make_unique<FlashType>(0xEC, 0xAB12);
 }
 
-TEST(FlashType, EntryUnderItsLowerCaseKeyFamiliesMethodsAndLayoutLimits) {
+TEST(FlashType, EntryUnderItsKeyFamiliesMethodsAndLayoutLimits) {
     auto chip = Chip("intel,L1,pagebuffer:32");
     ASSERT_TRUE(chip->IsKnown());
     EXPECT_FALSE(FlashType(0xEC, 0xAB13).IsKnown());
