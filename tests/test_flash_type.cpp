@@ -3,126 +3,66 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <memory>
-#include <string>
 
 #include "support/temp_dir.h"
 
 namespace {
 
-using testing_support::TempDir;
+using Values = std::vector<uint32_t>;
 
-// flash.types in a temporary module directory (FLASHDLL_HOME).
-class FlashTypeTest : public ::testing::Test {
-protected:
-    void SetUp() override { setenv("FLASHDLL_HOME", dir.Path().c_str(), 1); }
-    void TearDown() override { unsetenv("FLASHDLL_HOME"); }
+// Chip 0x00EC/0x0000AB12 with `chipInfo` and layout L1 = `layout` in flash.types of a temporary FLASHDLL_HOME.
+std::unique_ptr<FlashType> Chip(const std::string& chipInfo, const std::string& layout = "8*8,64*63",
+                                const std::string& description = "Test chip") {
+    static testing_support::TempDir dir;
+    setenv("FLASHDLL_HOME", dir.Path().c_str(), 1);
+    dir.Write("flash.types", "[Description]\n0x00ec_0x0000ab12=" + description + "\n[ChipInfo]\n0x00ec_0x0000ab12=" +
+                                 chipInfo + "\n[Layouts]\nL1=" + layout + "\n");
+    return std::make_unique<FlashType>(0xEC, 0xAB12);
+}
 
-    // One chip 0x0089/0x00008817 with `chipInfo` and the layouts L1 = `layout`.
-    std::unique_ptr<FlashType> Chip(const std::string& chipInfo, const std::string& layout = "8*8,64*63",
-                                    const std::string& description = "Test chip") {
-        dir.Write("flash.types", "[Description]\n0x0089_0x00008817=" + description +
-                                     "\n\n[ChipInfo]\n0x0089_0x00008817=" + chipInfo + "\n\n[Layouts]\nL1=" + layout +
-                                     "\nL2=64\n");
-        return std::make_unique<FlashType>(0x89, 0x8817);
-    }
-
-    TempDir dir;
-};
-
-TEST_F(FlashTypeTest, FullEntryWithTwoLayoutGroups) {
-    const auto chip = Chip("intel,L1,pagebuffer:32");
+TEST(FlashType, EntryUnderItsKeyFamiliesMethodsAndLayoutLimits) {
+    auto chip = Chip("intel,L1,pagebuffer:32");
     ASSERT_TRUE(chip->IsKnown());
+    EXPECT_FALSE(FlashType(0xEC, 0xAB13).IsKnown());
     EXPECT_STREQ(chip->Description(), "Test chip");
-    EXPECT_EQ(chip->ManufacturerId(), 0x89);
-    EXPECT_EQ(chip->DeviceId(), 0x8817u);
-    EXPECT_EQ(chip->Family(), kFamilyIntel);
-    EXPECT_EQ(chip->Method(), kMethodPageBuffer);
-    EXPECT_EQ(chip->WriteBufferSize(), 32);
-    ASSERT_EQ(chip->BoundaryCount(), 72u);
-    EXPECT_EQ(chip->Boundaries()[0], 0u);
-    EXPECT_EQ(chip->Boundaries()[1], 8192u);
-    EXPECT_EQ(chip->Boundaries()[8], 65536u);
-    EXPECT_EQ(chip->Boundaries()[9], 131072u);
-    EXPECT_EQ(chip->Boundaries()[71], 4u << 20);
-    EXPECT_EQ(chip->LayoutGroups()[0].count, 8);
-    EXPECT_EQ(chip->LayoutGroups()[0].sectorSize, 8192u);
-    EXPECT_EQ(chip->LayoutGroups()[1].count, 63);
-    EXPECT_EQ(chip->LayoutGroups()[1].sectorSize, 65536u);
-    EXPECT_EQ(chip->LayoutGroups()[2].count, 0);
-}
+    const uint32_t* b = chip->Boundaries();
+    const LayoutGroup* g = chip->LayoutGroups();
+    EXPECT_EQ(Values({chip->BoundaryCount(), b[0], b[1], b[8], b[9], b[71]}),
+              Values({72, 0, 8192, 65536, 131072, 4 << 20}));
+    EXPECT_EQ(Values({g[0].count, g[0].sectorSize, g[1].count, g[1].sectorSize, g[2].count}),
+              Values({8, 8192, 63, 65536, 0}));
+    chip = Chip("amd,L1,standard", "4*4095", std::string(255, 'd'));  // 4095 sectors fit
+    EXPECT_EQ(Values({chip->IsKnown(), chip->BoundaryCount(), chip->Boundaries()[4095]}), Values({1, 4096, 16773120}));
+    EXPECT_EQ(std::string(chip->Description()), std::string(251, 'd')) << "cut to its field";
+    chip = Chip("amd,L1,standard", "1,2,3,4,5,6,7,8*0");  // 8 groups fit; an empty one adds no sector
+    EXPECT_EQ(Values({chip->IsKnown(), chip->BoundaryCount(), chip->LayoutGroups()[7].sectorSize}),
+              Values({1, 8, 8192}));
 
-TEST_F(FlashTypeTest, KeyIsLowerCaseHexWithFixedWidths) {
-    dir.Write("flash.types", "[Description]\n0x0001_0x000022d7=Small\n[ChipInfo]\n0x0001_0x000022d7=amd,L2,standard\n"
-                             "[Layouts]\nL2=64\n");
-    const auto chip = std::make_unique<FlashType>(0x0001, 0x22D7);
-    ASSERT_TRUE(chip->IsKnown());
-    EXPECT_EQ(chip->BoundaryCount(), 2u);
-    EXPECT_EQ(chip->Boundaries()[1], 65536u);
-    EXPECT_FALSE(std::make_unique<FlashType>(0x0001, 0x22D8)->IsKnown());
-}
-
-TEST_F(FlashTypeTest, FamiliesAndMethods) {
-    struct Case {
-        const char* chipInfo;
-        uint32_t family;
-        uint32_t method;
-        uint16_t writeBuffer;
-    };
-    for (const Case& c : {Case{"AMD,L1,Standard", kFamilyAmd, kMethodStandard, 0},
-                          Case{"spansion,L1,UnlockBypass", kFamilyAmd, kMethodUnlockBypass, 0},
-                          Case{"intel,L1,pagebuffer", kFamilyIntel, kMethodPageBuffer, 0},
-                          Case{"intel,L1,PageBuffer: 64", kFamilyIntel, kMethodPageBuffer, 64},
-                          Case{"Intel_Sibley,L1,pagebuffer:1024", kFamilyIntelSibley, kMethodPageBuffer, 1024},
-                          Case{"nand,L1,standard", kFamilyNand, kMethodStandard, 0}}) {
-        const auto chip = Chip(c.chipInfo);
-        ASSERT_TRUE(chip->IsKnown()) << c.chipInfo;
-        EXPECT_EQ(chip->Family(), c.family) << c.chipInfo;
-        EXPECT_EQ(chip->Method(), c.method) << c.chipInfo;
-        EXPECT_EQ(chip->WriteBufferSize(), c.writeBuffer) << c.chipInfo;
+    const std::pair<const char*, Values> cases[] = {  // family, method, write buffer size
+        {"AMD,L1,Standard", {kFamilyAmd, kMethodStandard, 0}}, {"nand,L1,standard", {kFamilyNand, kMethodStandard, 0}},
+        {"spansion,L1,UnlockBypass", {kFamilyAmd, kMethodUnlockBypass, 0}},
+        {"intel,L1,pagebuffer", {kFamilyIntel, kMethodPageBuffer, 0}},
+        {"intel,L1,PageBuffer: 64", {kFamilyIntel, kMethodPageBuffer, 64}},
+        {"Intel_Sibley,L1,pagebuffer:1024", {kFamilyIntelSibley, kMethodPageBuffer, 1024}}};
+    for (const auto& c : cases) {
+        chip = Chip(c.first);
+        ASSERT_TRUE(chip->IsKnown()) << c.first;
+        EXPECT_EQ(Values({chip->Family(), chip->Method(), chip->WriteBufferSize()}), c.second) << c.first;
     }
 }
 
-TEST_F(FlashTypeTest, MalformedChipInfoMakesTheChipUnknown) {
+TEST(FlashType, MalformedEntriesMakeTheChipUnknown) {
     for (const char* chipInfo : {"", "intel", "spansion,L1", "spansion,L1,", "intel,L1,standard,x", "flash,L1,standard",
                                  "intel ,L1,standard", "intel,L9,standard", "intel,L1,pagebuffer:0",
                                  "intel,L1,pagebuffer:", "intel,L1,pagebuffer:65536", "intel,L1,page"}) {
         EXPECT_FALSE(Chip(chipInfo)->IsKnown()) << chipInfo;
     }
-}
-
-TEST_F(FlashTypeTest, MalformedOrOversizedLayoutsMakeTheChipUnknown) {
     for (const char* layout : {"8*8, 64*63", "8*8,,64", ",64", "64,", "*8", "8*", "8*8*2", "8x8", "0", "8*0",
                                "1,1,1,1,1,1,1,1,1", "4*4096", "1*4000,1*96", "4194303*2"}) {
         EXPECT_FALSE(Chip("amd,L1,standard", layout)->IsKnown()) << layout;
     }
-}
-
-TEST_F(FlashTypeTest, LayoutsAtTheTableLimitsAreAccepted) {
-    auto chip = Chip("amd,L1,standard", "4*4095");
-    ASSERT_TRUE(chip->IsKnown());
-    EXPECT_EQ(chip->BoundaryCount(), kMaxBoundaries);
-    EXPECT_EQ(chip->Boundaries()[4095], 4095u * 4096);
-    chip = Chip("amd,L1,standard", "1,2,3,4,5,6,7,8*0");
-    ASSERT_TRUE(chip->IsKnown());
-    EXPECT_EQ(chip->BoundaryCount(), 8u);  // the empty eighth group adds no sector
-    EXPECT_EQ(chip->LayoutGroups()[7].count, 0);
-    EXPECT_EQ(chip->LayoutGroups()[7].sectorSize, 8192u);
-}
-
-TEST_F(FlashTypeTest, DescriptionIsRequiredAndCutToItsField) {
-    auto chip = Chip("amd,L1,standard", "64", "");
-    EXPECT_FALSE(chip->IsKnown());
-    EXPECT_EQ(chip->Description(), nullptr);
-    chip = Chip("amd,L1,standard", "64", std::string(255, 'd'));
-    ASSERT_TRUE(chip->IsKnown());
-    EXPECT_EQ(std::string(chip->Description()), std::string(251, 'd'));
-}
-
-TEST_F(FlashTypeTest, MissingCatalogueMakesEveryChipUnknown) {
-    const auto chip = std::make_unique<FlashType>(0x89, 0x8817);
-    EXPECT_FALSE(chip->IsKnown());
-    EXPECT_EQ(chip->BoundaryCount(), 0u);
+    EXPECT_FALSE(Chip("amd,L1,standard", "64", "")->IsKnown()) << "no description";
+    EXPECT_EQ(Chip("amd,L1,standard", "64", "")->Description(), nullptr);
 }
 
 }  // namespace
