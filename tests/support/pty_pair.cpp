@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 
 namespace testing_support {
 
@@ -58,16 +57,6 @@ std::vector<uint8_t> PtyPair::Receive(size_t length, int quietMs) {
         data.insert(data.end(), chunk, chunk + n);
     }
     return data;
-}
-
-std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed) {
-    std::vector<uint8_t> bytes(length);
-    uint32_t state = seed * 2654435761u + 1;
-    for (uint8_t& byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<uint8_t>(state >> 16);
-    }
-    return bytes;
 }
 
 }  // namespace testing_support

@@ -1,7 +1,6 @@
-// A pseudo-terminal pair for tests of the serial link: the code under test
-// opens the slave by its path, the test plays the far end on the master.
-// The pair keeps a slave descriptor of its own open, so the master never
-// sees a hang-up while the code under test closes and reopens the slave.
+// A pseudo-terminal pair: the code under test opens the slave by its path, the
+// test plays the far end on the master. A slave descriptor of its own keeps the
+// master from seeing a hang-up while the code under test closes and reopens the slave.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +19,6 @@ public:
 
     bool Ok() const { return master_ >= 0 && slave_ >= 0; }
     const std::string& SlavePath() const { return slavePath_; }
-    int MasterFd() const { return master_; }
     int SlaveFd() const { return slave_; }
 
     // Writes every byte to the master; false when the master refuses.
@@ -38,9 +36,5 @@ private:
     int slave_ = -1;
     std::string slavePath_;
 };
-
-// `length` bytes of a pattern that does not repeat every 256 bytes, so that
-// a lost or doubled block shows.
-std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed);
 
 }  // namespace testing_support
