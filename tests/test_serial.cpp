@@ -221,7 +221,8 @@ TEST_F(SerialTest, WritesNeverTimeOutWhileThePeerReadsSlowly) {
         session->overlappedIo = overlapped;
         const Bytes data = RandomBytes(256 * 1024, overlapped);
         Bytes received;
-        std::thread peer([&] {
+        std::thread peer([&] {  // the device stays full for longer than any time-out of the port
+            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
             for (Bytes piece; received.size() < data.size() && !(piece = pty0.Receive(2048, 2000)).empty();) {
                 received.insert(received.end(), piece.begin(), piece.end());
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
