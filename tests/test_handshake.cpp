@@ -141,8 +141,10 @@ TEST_F(HandshakeTest, SpeedFollowsMaxspeedAndTheMobileList) {
     EXPECT_EQ(460800u, session->ports[0].linkSpeed);
     EXPECT_EQ(1u, Sent("BAUD"));
 
-    for (const uint32_t maxspeed : {1u, 0u}) {  // 115200 allowed at most, or nothing: no BAUD at all
-        session->options.maxspeed[0] = maxspeed;
+    // 115200 allowed at most, nothing allowed, or a PC side that stops at 230400: no BAUD at all.
+    for (const auto& limits : {std::make_pair(1u, 5u), std::make_pair(0u, 5u), std::make_pair(4u, 3u)}) {
+        session->options.maxspeed[0] = limits.first;
+        session->ports[0].supportedSpeedCount = limits.second;
         ComSetBaud(session, 0, 115200);
         ASSERT_EQ(SUCCESS, Run()) << Transcript();
         EXPECT_EQ(1u, Sent("BAUD"));
