@@ -1,20 +1,65 @@
-// The passive boot loader and setup loader dialogues in whole
-// boot-loader-phase jobs against the stand-in handset: what reaches its RAM,
-// what is logged, and the faults.
+// The passive boot loader and setup loader dialogues: faulty replies from a scripted loader,
+// and whole boot-loader-phase jobs against the stand-in handset (RAM, log lines, faults).
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "flashdll/boot/boot_loader.h"
+#include "flashdll/loader/fourcc.h"
 #include "support/job_fixture.h"
-#include "support/pty_peer.h"
+#include "support/link_session.h"
 
 namespace {
 
 using namespace testing_support;
+using Lines = std::vector<std::string>;
 
 constexpr uint32_t kSetupLoaderBase = 0x20000;
 constexpr uint32_t kFlashLoaderBase = 0x20000000;
+
+// A "+ok+" reply of the boot loader carrying `data`.
+Bytes OkReply(const char* command, const Bytes& data) {
+    return Text("resp") + Text(command) + Text("+ok+") + Word(uint32_t(data.size())) + data +
+           (data.empty() ? Bytes{} : Crc(data)) + Text("(hw)");
+}
+
+uint32_t Info(LinkSession& link, uint8_t* reply) {
+    return BLSendCmd(link.session.get(), FourCC("info"), 0, nullptr, 16, 24, reply, 100);
+}
+
+TEST(BLSendCmd, FaultyRepliesGiveTheirCodes) {
+    const Bytes record(16, 'x');
+    const struct {
+        Bytes reply;
+        uint32_t code;
+        std::string log;  // expected log line, or empty
+    } cases[] = {
+        {OkReply("info", Bytes(12, 'x')), ERR_PROTOCOL, "msg size out of range: 12 (16-24)"},
+        {Text("respinfo+ok+") + Word(16) + record + Word(0x12345678) + Text("(hw)"), ERR_CRC, ""},
+        {Text("respinfo+ok+") + Word(16) + record + Crc(record) + Text("(hx)"), ERR_PROTOCOL, ""},
+        {Text("respinfonack(hw)"), ERR_CMD_FAILED, ""},
+        {OkReply("done", {}), ERR_TIMEOUT, "BLWaitFor4CC(info) failed: 6"},
+        {{}, ERR_TIMEOUT, "BLWaitFor4CC(resp) failed: 6"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.log + " / code " + std::to_string(c.code));
+        LinkSession link(1, 50);
+        link.peers[0].Send(c.reply);
+        uint8_t reply[24] = {};
+        EXPECT_EQ(Info(link, reply), c.code);
+        if (!c.log.empty()) {
+            EXPECT_TRUE(link.Logged(c.log)) << link.host.Transcript();
+        }
+    }
+}
+
+// Pings nobody answers: an abort leaves the port out of polling mode and the thread at its priority.
+TEST(PassiveBootLoader, AbortInThePingLoopRestoresThePortAndThePriorities) {
+    LinkSession link;
+    link.AbortAfter(100);
+    EXPECT_EQ(TalkToBootLoader(link.session.get()), ERR_ABORT);
+    EXPECT_EQ(link.session->ports[0].pollingActive, 0);
+    EXPECT_EQ(link.session->priorities.depth, 0u);
+    EXPECT_EQ(link.peers[0].Receive(3), Text("???"));
+}
 
 struct PassiveJob {
     JobFixture job;
@@ -23,20 +68,17 @@ struct PassiveJob {
     LoaderFile setupLoader;
     JobResult result;
 
-    // A /phases=bl job; `setupLoaderPlatform` adds a setup loader to the
-    // platform (memory interface type `mit`).
-    PassiveJob(const handsetsim::Scenario& scenario, bool setupLoaderPlatform = false, uint32_t mit = 0,
-               const std::string& platformExtra = "", const JobSetup& setup = {}) {
+    // A /phases=bl job; with a setup loader when the boot loader asks for one or `mit` is 1.
+    PassiveJob(const handsetsim::Scenario& scenario, uint32_t mit = 0, const std::string& platformKey = "",
+               const JobSetup& setup = {}) {
         PlatformSection platform = PassivePlatform("P1", "fl.s19", kFlashLoaderBase);
-        if (setupLoaderPlatform) {
-            platform = mit == 1 ? Mit1Platform("P1", "sl.s19", kSetupLoaderBase, "fl.s19", kFlashLoaderBase)
-                                      .WithFlash({FlashDefinitionMit1(0, 64)})
-                                : PassiveWithSetupLoader("P1", "sl.s19", kSetupLoaderBase, "fl.s19",
-                                                         kFlashLoaderBase);
+        if (mit == 1) {
+            platform = Mit1Platform("P1", "sl.s19", kSetupLoaderBase, "fl.s19", kFlashLoaderBase)
+                           .WithFlash({FlashDefinitionMit1(0, 64)});
+        } else if (scenario.blType == 5) {
+            platform = PassiveWithSetupLoader("P1", "sl.s19", kSetupLoaderBase, "fl.s19", kFlashLoaderBase);
         }
-        if (!platformExtra.empty()) {
-            platform.Set(platformExtra, "1");
-        }
+        if (!platformKey.empty()) platform.Set(platformKey, "1");
         job.AddPlatform(platform);
         job.WriteImage("fl.s19", flashLoader);
         setupLoader = job.WriteLoader("sl.s19", kSetupLoaderBase, 3000, 3);
@@ -46,31 +88,20 @@ struct PassiveJob {
     bool Has(const std::string& text) const { return result.host->HasMessage(text); }
     bool FlashLoaderIn(const std::string& stage) {
         for (const ImageChunk& chunk : flashLoader) {
-            if (job.Handset()->Ram(stage, chunk.address, static_cast<uint32_t>(chunk.bytes.size())) != chunk.bytes) {
-                return false;
-            }
+            if (job.Handset()->Ram(stage, chunk.address, uint32_t(chunk.bytes.size())) != chunk.bytes) return false;
         }
         return true;
     }
-    std::vector<std::string> Lines(const std::string& prefix) const {
-        std::vector<std::string> lines;
-        for (const std::string& text : result.host->Messages()) {
-            if (text.rfind(prefix, 0) == 0) {
-                lines.push_back(text);
-            }
-        }
-        return lines;
-    }
-    std::vector<std::string> ProgressTitles() const {
-        std::vector<std::string> titles;
+    // Texts of the host events of `kind` that hold `part`.
+    Lines Texts(HostEventKind kind, const std::string& part) const {
+        Lines texts;
         for (const HostEvent& event : result.host->Events()) {
-            if (event.kind == HostEventKind::ProgressBegin && event.text.rfind("Loading ", 0) == 0 &&
-                event.text.find("S-Record") == std::string::npos) {
-                titles.push_back(event.text);
-            }
+            if (event.kind == kind && event.text.find(part) != std::string::npos) texts.push_back(event.text);
         }
-        return titles;
+        return texts;
     }
+    Lines Sends() const { return Texts(HostEventKind::Message, "Send: 0x"); }
+    Lines ProgressTitles() const { return Texts(HostEventKind::ProgressBegin, ") ..."); }
 };
 
 TEST(PassiveBootLoader, LoadsTheFlashLoaderRegionByRegionInChunks) {
@@ -83,21 +114,18 @@ TEST(PassiveBootLoader, LoadsTheFlashLoaderRegionByRegionInChunks) {
                              "Data to transfer: 10256 bytes in 2 region(s)"}) {
         EXPECT_TRUE(p.Has(line)) << line << "\n" << p.result.Transcript();
     }
-    EXPECT_EQ(p.Lines("Send: "), (std::vector<std::string>{"Send: 0x20000000 - 0x20000fff (=4096)",
-                                                           "Send: 0x20001000 - 0x20001fff (=4096)",
-                                                           "Send: 0x20002000 - 0x2000270f (=1808)",
-                                                           "Send: 0x20008000 - 0x200080ff (=256)"}));
-    EXPECT_EQ(p.ProgressTitles(), (std::vector<std::string>{"Loading flash loader (1/2) ...",
-                                                            "Loading flash loader (2/2) ..."}));
+    EXPECT_EQ(p.Sends(), (Lines{"Send: 0x20000000 - 0x20000fff (=4096)", "Send: 0x20001000 - 0x20001fff (=4096)",
+                                "Send: 0x20002000 - 0x2000270f (=1808)", "Send: 0x20008000 - 0x200080ff (=256)"}));
+    EXPECT_EQ(p.ProgressTitles(), (Lines{"Loading flash loader (1/2) ...", "Loading flash loader (2/2) ..."}));
     EXPECT_FALSE(p.Has("Talking to setup loader"));
 }
 
-TEST(PassiveBootLoader, SetupLoaderReceivesTheFlashLoader) {
+TEST(PassiveBootLoader, SetupLoaderReceivesTheFlashLoaderUnlessIgnored) {
     handsetsim::Scenario scenario;
     scenario.bootRom = handsetsim::BootRom::PassiveWithSetupLoader;
     scenario.blType = 6;
     scenario.hasIdRegister = false;
-    PassiveJob p(scenario, true, 1);
+    PassiveJob p(scenario, 1);
     ASSERT_EQ(p.result.code, SUCCESS) << p.result.Transcript();
     EXPECT_TRUE(p.job.RamHolds("boot", p.setupLoader));
     EXPECT_TRUE(p.FlashLoaderIn("setup"));
@@ -105,22 +133,20 @@ TEST(PassiveBootLoader, SetupLoaderReceivesTheFlashLoader) {
                              "Setup loader V1.0 using UART0", "Setup loader type: 1"}) {
         EXPECT_TRUE(p.Has(line)) << line << "\n" << p.result.Transcript();
     }
-    EXPECT_EQ(p.ProgressTitles(), (std::vector<std::string>{"Loading setup loader (1/1) ...",
-                                                            "Loading RAM (1/2) ...", "Loading RAM (2/2) ..."}));
-}
+    EXPECT_EQ(p.ProgressTitles(), (Lines{"Loading setup loader (1/1) ...", "Loading RAM (1/2) ...",
+                                         "Loading RAM (2/2) ..."}));
 
-TEST(PassiveBootLoader, IgnoredSetupLoaderSendsTheFlashLoaderDirectly) {
-    handsetsim::Scenario scenario;
-    scenario.blType = 5;  // a boot loader that asks for the setup loader
-    PassiveJob p(scenario, true, 0, "SetupLoaderIgnore");
-    ASSERT_EQ(p.result.code, SUCCESS) << p.result.Transcript();
-    EXPECT_TRUE(p.FlashLoaderIn("boot"));
-    EXPECT_FALSE(p.Has("Talking to setup loader"));
+    scenario = handsetsim::Scenario{};
+    scenario.blType = 5;  // a boot loader that asks for the setup loader, on a platform that ignores it
+    PassiveJob ignored(scenario, 0, "SetupLoaderIgnore");
+    ASSERT_EQ(ignored.result.code, SUCCESS) << ignored.result.Transcript();
+    EXPECT_TRUE(ignored.FlashLoaderIn("boot"));
+    EXPECT_FALSE(ignored.Has("Talking to setup loader"));
 }
 
 TEST(PassiveBootLoader, UnknownOldOrUnusableLoadersAreRefused) {
     const char* unknown = "Unknown HW platform or corrupted bootloader signature";
-    struct Case {
+    const struct {
         uint32_t mit, blMajor, blMinor, blType, blMaxTransfer, slMaxTransfer, code;
         const char* log;
     } cases[] = {
@@ -132,16 +158,13 @@ TEST(PassiveBootLoader, UnknownOldOrUnusableLoadersAreRefused) {
         {0, 2, 0, 5, 4352, 256, ERR_PROTOCOL, "Setup loader: unusable max. transfer size: 256 bytes"},
         {0, 2, 0, 5, 4352, 16765, ERR_PROTOCOL, "Setup loader: unusable max. transfer size: 16765 bytes"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         handsetsim::Scenario scenario;
         const bool setup = c.blType == 5 || c.mit == 1;
         scenario.bootRom = setup ? handsetsim::BootRom::PassiveWithSetupLoader : handsetsim::BootRom::Passive;
-        scenario.blMajor = c.blMajor;
-        scenario.blMinor = c.blMinor;
-        scenario.blType = c.blType;
-        scenario.blMaxTransfer = c.blMaxTransfer;
-        scenario.slMaxTransfer = c.slMaxTransfer;
-        PassiveJob p(scenario, setup, c.mit);
+        scenario.blMajor = c.blMajor, scenario.blMinor = c.blMinor, scenario.blType = c.blType;
+        scenario.blMaxTransfer = c.blMaxTransfer, scenario.slMaxTransfer = c.slMaxTransfer;
+        PassiveJob p(scenario, c.mit);
         EXPECT_EQ(p.result.code, c.code) << c.log;
         EXPECT_TRUE(p.Has(c.log)) << p.result.Transcript();
         const std::string refused = c.code == ERR_PROTOCOL ? "setup" : "boot";
@@ -158,13 +181,10 @@ TEST(PassiveBootLoader, RefusedChunksShrinkTheChunkLimit) {
     PassiveJob p(scenario);
     ASSERT_EQ(p.result.code, SUCCESS) << p.result.Transcript();
     EXPECT_TRUE(p.FlashLoaderIn("boot"));
-    EXPECT_EQ(p.Lines("Send: "), (std::vector<std::string>{"Send: 0x20000000 - 0x20000fff (=4096)",
-                                                           "Send: 0x20001000 - 0x20001fff (=4096)",
-                                                           "Send: 0x20001000 - 0x20001f7f (=3968)",
-                                                           "Send: 0x20001000 - 0x20001eff (=3840)",
-                                                           "Send: 0x20001000 - 0x20001e7f (=3712)",
-                                                           "Send: 0x20001e80 - 0x2000270f (=2192)",
-                                                           "Send: 0x20008000 - 0x200080ff (=256)"}));
+    EXPECT_EQ(p.Sends(), (Lines{"Send: 0x20000000 - 0x20000fff (=4096)", "Send: 0x20001000 - 0x20001fff (=4096)",
+                                "Send: 0x20001000 - 0x20001f7f (=3968)", "Send: 0x20001000 - 0x20001eff (=3840)",
+                                "Send: 0x20001000 - 0x20001e7f (=3712)", "Send: 0x20001e80 - 0x2000270f (=2192)",
+                                "Send: 0x20008000 - 0x200080ff (=256)"}));
     EXPECT_EQ(p.result.host->CountMessages("sync'ed"), 3u);
 
     scenario.faults.passiveNackDataCount = 10;
@@ -178,27 +198,9 @@ TEST(PassiveBootLoader, AbortDuringThePingLoopEndsTheJob) {
     scenario.faults.bootSilent = true;
     JobSetup abort;
     abort.adjustHost = [](RecordingHost& host) { host.abortAfterPolls = 1; };
-    PassiveJob p(scenario, false, 0, "", abort);
+    PassiveJob p(scenario, 0, "", abort);
     EXPECT_EQ(p.result.code, ERR_ABORT) << p.result.Transcript();
     EXPECT_TRUE(p.Has("Sorry, an error has occured ! (ERR_ABORT)"));
-}
-
-// A loader that never answers the pings: the port leaves polling mode and the
-// thread its raised priorities when the host aborts.
-TEST(PassiveBootLoader, AbortRestoresThePortAndThePriorities) {
-    PtyPeer peer;
-    std::string error;
-    ASSERT_TRUE(peer.Open(1000, &error)) << error;
-    Session* session = peer.session();
-    std::thread aborter([session] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        session->run.abortFlag.store(1);
-    });
-    EXPECT_EQ(TalkToBootLoader(session), ERR_ABORT);
-    aborter.join();
-    EXPECT_EQ(session->ports[0].pollingActive, 0);
-    EXPECT_EQ(session->priorities.depth, 0u);
-    EXPECT_EQ(peer.Take(3, 50), "???");
 }
 
 }  // namespace

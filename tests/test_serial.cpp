@@ -1,264 +1,289 @@
-// The port operations of a session on pseudo-terminals: what they tell the
-// host, what they keep in the port records, what reaches the far end.
+// The serial link on pseudo-terminals, from the session's port operations down
+// to the devices: messages, port records, device time-outs, bytes, timing.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <termios.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "flashdll/link/serial.h"
-#include "flashdll/session.h"
-#include "support/pty_pair.h"
-#include "support/recording_host.h"
+#include "flashdll/os/serial_device.h"
+#include "support/job_fixture.h"
+#include "support/link_session.h"
 
 namespace {
 
-using testing_support::PatternBytes;
-using testing_support::PtyPair;
-using testing_support::RecordingHost;
+using namespace testing_support;
+using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
+using Five = std::vector<uint32_t>;  // the five time-out values, in order
 
-// COM indexes 9 and 10: the devices of COM10 and COM11.
-constexpr uint32_t kComIndex0 = 9;
-constexpr uint32_t kComIndex1 = 10;
+constexpr uint32_t kCom10 = 9;  // COM indexes 9 and 10: the devices of COM10 and COM11
+constexpr os::SerialTimeouts kAtOnce = {0xFFFFFFFFu, 0, 0, 0, 0};
 
-void SetDevice(uint32_t comIndex, const std::string& path) {
-    setenv(("FLASHDLL_COM" + std::to_string(comIndex + 1)).c_str(), path.c_str(), 1);
+os::SerialTimeouts ReadTotal(uint32_t ms) { return {0, 0, ms, 0, 0}; }
+
+long MsSince(Clock::time_point start) {
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-bool SameTimeouts(const os::SerialTimeouts& a, const os::SerialTimeouts& b) {
-    return a.readIntervalMs == b.readIntervalMs && a.readTotalMultiplierMs == b.readTotalMultiplierMs &&
-           a.readTotalConstantMs == b.readTotalConstantMs &&
-           a.writeTotalMultiplierMs == b.writeTotalMultiplierMs &&
-           a.writeTotalConstantMs == b.writeTotalConstantMs;
+speed_t LineSpeed(int fd) {
+    termios line = {};
+    tcgetattr(fd, &line);
+    return cfgetospeed(&line);
 }
 
-class SerialLinkTest : public ::testing::Test {
+void OnSignal(int) {}
+
+class SerialTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(pty0.Ok() && pty1.Ok());
-        BuildComNameTable();
-        SetDevice(kComIndex0, pty0.SlavePath());
-        SetDevice(kComIndex1, pty1.SlavePath());
-        host.InstallCallbacks();
-        session->host = &host.descriptor;
-        session->options.debug = 1;
-        session->options.com[0] = kComIndex0;
-        session->options.com[1] = kComIndex1;
-        session->portCount = 2;
-        session->overlappedIo = 1;
-    }
-    void TearDown() override { ComCloseAll(session.get()); }
+    void SetUp() override { ASSERT_EQ(link.error, ""); }
 
-    void OpenBoth() {
-        ASSERT_EQ(ComOpen(session.get(), 0, kComIndex0, 115200, 1000), 1) << host.Transcript();
-        ASSERT_EQ(ComOpen(session.get(), 1, kComIndex1, 115200, 1000), 1) << host.Transcript();
-        host.Clear();
+    os::SerialDevice* Device(uint32_t port) { return session->ports[port].handle; }
+    Five Timeouts(uint32_t port) {
+        os::SerialTimeouts t = {};
+        EXPECT_TRUE(os::SerialGetTimeouts(Device(port), &t));
+        return {t.readIntervalMs, t.readTotalMultiplierMs, t.readTotalConstantMs, t.writeTotalMultiplierMs,
+                t.writeTotalConstantMs};
     }
-
-    os::SerialTimeouts DeviceTimeouts(uint32_t port) {
-        os::SerialTimeouts timeouts = {};
-        EXPECT_TRUE(os::SerialGetTimeouts(session->ports[port].handle, &timeouts));
-        return timeouts;
-    }
-
-    std::string ReadText(uint32_t port, uint32_t length) {
-        std::vector<char> buffer(length);
+    std::string Read(uint32_t port, uint32_t length) {
+        std::string buffer(length, '\0');
         uint32_t got = 0;
-        EXPECT_EQ(ComRead(session.get(), port, buffer.data(), length, &got), 1);
-        return std::string(buffer.data(), got);
+        EXPECT_EQ(ComRead(session, port, &buffer[0], length, &got), 1);
+        return buffer.substr(0, got);
+    }
+    // Port 0's read of up to `length` bytes under `timeouts`; `ms` is how long it took.
+    std::string TimedRead(const os::SerialTimeouts& timeouts, uint32_t length, long* ms) {
+        EXPECT_TRUE(os::SerialSetTimeouts(Device(0), timeouts));
+        const auto start = Clock::now();
+        const std::string bytes = Read(0, length);
+        *ms = MsSince(start);
+        return bytes;
     }
 
-    PtyPair pty0;
-    PtyPair pty1;
-    RecordingHost host;
-    std::unique_ptr<Session> session = std::make_unique<Session>();
+    LinkSession link{2, 1000, kCom10};
+    Session* session = link.session.get();
+    RecordingHost& host = link.host;
+    PtyPair& pty0 = link.peers[0];
+    PtyPair& pty1 = link.peers[1];
 };
 
-TEST_F(SerialLinkTest, OpenSetsTheLineAndNamesTheTenthPortCom10) {
-    ASSERT_EQ(ComOpen(session.get(), 0, kComIndex0, 230400, 1000), 1);
-    const PortRecord& record = session->ports[0];
-    EXPECT_NE(record.handle, nullptr);
-    EXPECT_EQ(record.baudRate, 230400u);
-    EXPECT_EQ(record.readTimeoutMs, 1000u);
-    EXPECT_TRUE(SameTimeouts(DeviceTimeouts(0), {0, 0, 1000, 0, 0}));
-    EXPECT_EQ(host.Messages(), std::vector<std::string>{"Opened COM10 at 230400 baud"});
+TEST_F(SerialTest, OpenNamesTheTenthPortCom10SetsOnlyPcSpeedsAndCloseLogsOnce) {
+    ASSERT_EQ(ComOpen(session, 0, kCom10, 230400, 1000), 1);
+    EXPECT_EQ(host.Messages(), (Lines{"Closed COM10", "Opened COM10 at 230400 baud"}));
+    EXPECT_EQ(session->ports[0].baudRate, 230400u);
+    EXPECT_EQ(LineSpeed(pty0.SlaveFd()), speed_t(B230400));
+    // The fresh device carries the time-out although the record already held it.
+    EXPECT_EQ(Timeouts(0), (Five{0, 0, 1000, 0, 0}));
     EXPECT_EQ(os::SerialLastError(), 0u);
 
-    termios line;
-    ASSERT_EQ(tcgetattr(pty0.SlaveFd(), &line), 0);
-    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B230400));
-
-    ASSERT_TRUE(pty0.Send("ping"));
-    EXPECT_EQ(ReadText(0, 4), "ping");
-
     host.Clear();
-    ComClose(session.get(), 0);
-    EXPECT_EQ(record.handle, nullptr);
-    EXPECT_EQ(host.Messages(), std::vector<std::string>{"Closed COM10"});
-    host.Clear();
-    ComClose(session.get(), 0);
-    EXPECT_TRUE(host.Messages().empty());
-}
-
-TEST_F(SerialLinkTest, OpenFailuresAreReportedWithTheSystemCode) {
-    SetDevice(kComIndex0, "/nonexistent/tty");
-    EXPECT_EQ(ComOpen(session.get(), 0, kComIndex0, 115200, 1000), 0);
-    EXPECT_EQ(session->ports[0].handle, nullptr);
-    EXPECT_EQ(host.Messages(2), std::vector<std::string>{"Error: Could not open COM10 at 115200 Baud (2)"});
-
-    // A rate outside the five: the device stays open for ComClose.
-    host.Clear();
-    SetDevice(kComIndex0, pty0.SlavePath());
-    EXPECT_EQ(ComOpen(session.get(), 0, kComIndex0, 9600, 1000), 0);
-    EXPECT_NE(session->ports[0].handle, nullptr);
-    EXPECT_EQ(host.Messages(), std::vector<std::string>{"Error: Could not set COM10 at 9600 Baud (22)"});
-    EXPECT_EQ(host.Messages(1).size(), 1u);
-    ComClose(session.get(), 0);
-    EXPECT_EQ(session->ports[0].handle, nullptr);
-
-    // A device without line settings.
-    host.Clear();
-    SetDevice(kComIndex0, "/dev/null");
-    EXPECT_EQ(ComOpen(session.get(), 0, kComIndex0, 115200, 1000), 0);
-    EXPECT_EQ(host.Messages(2), std::vector<std::string>{"Error: GetCommState FAILED (25)"});
-    EXPECT_EQ(host.Messages(1), std::vector<std::string>{"Error: Could not set COM10 at 115200 Baud (25)"});
-    EXPECT_NE(session->ports[0].handle, nullptr);
-}
-
-TEST_F(SerialLinkTest, ReopenAndCloseAllLeaveNoDeviceBehind) {
-    OpenBoth();
-    ASSERT_EQ(ComOpen(session.get(), 0, kComIndex0, 115200, 1000), 1);
-    EXPECT_EQ(host.Messages(), (std::vector<std::string>{"Closed COM10", "Opened COM10 at 115200 baud"}));
-    // The fresh device carries the time-out although the record already held it.
-    EXPECT_TRUE(SameTimeouts(DeviceTimeouts(0), {0, 0, 1000, 0, 0}));
-
-    host.Clear();
-    ComCloseAll(session.get());
-    EXPECT_EQ(session->ports[0].handle, nullptr);
-    EXPECT_EQ(session->ports[1].handle, nullptr);
-    EXPECT_EQ(host.Messages(), (std::vector<std::string>{"Closed COM10", "Closed COM11"}));
-}
-
-TEST_F(SerialLinkTest, SetBaudTakesOnlyThePcSpeeds) {
-    OpenBoth();
-    for (uint32_t baud : {57600u, 115200u, 230400u, 460800u, 921600u}) {
-        EXPECT_NE(ComSetBaud(session.get(), 0, baud), 0) << baud;
+    for (uint32_t baud : {57600u, 115200u, 460800u, 921600u}) {
+        EXPECT_NE(ComSetBaud(session, 0, baud), 0) << baud;
         EXPECT_EQ(session->ports[0].baudRate, baud);
     }
-    for (uint32_t baud : {9600u, 38400u}) {
-        EXPECT_EQ(ComSetBaud(session.get(), 0, baud), 0) << baud;
-        EXPECT_EQ(session->ports[0].baudRate, 921600u);
-        termios line;
-        ASSERT_EQ(tcgetattr(pty0.SlaveFd(), &line), 0);
-        EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B921600));
+    EXPECT_EQ(ComSetBaud(session, 0, 9600), 0);
+    EXPECT_EQ(session->ports[0].baudRate, 921600u);
+    EXPECT_EQ(LineSpeed(pty0.SlaveFd()), speed_t(B921600));
+    ComClose(session, 0);
+    ComClose(session, 0);
+    EXPECT_EQ(session->ports[0].handle, nullptr);
+    ComCloseAll(session);
+    EXPECT_EQ(host.Messages(), (Lines{"Closed COM10", "Closed COM11"}));  // ComSetBaud tells nothing
+    EXPECT_EQ(session->ports[1].handle, nullptr);
+}
+
+TEST_F(SerialTest, OpenFailuresAreReportedWithTheSystemCode) {
+    const struct {
+        std::string device;
+        uint32_t baud;
+        Lines errors, warnings;  // host messages of levels 2 and 1
+        bool handleKept;         // for ComClose to close
+    } cases[] = {
+        {"/nonexistent/tty", 115200, {"Error: Could not open COM10 at 115200 Baud (2)"}, {}, false},
+        {pty0.SlavePath(), 9600, {}, {"Error: Could not set COM10 at 9600 Baud (22)"}, true},
+        {"/dev/null", 115200, {"Error: GetCommState FAILED (25)"}, {"Error: Could not set COM10 at 115200 Baud (25)"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.device);
+        ComClose(session, 0);
+        host.Clear();
+        setenv("FLASHDLL_COM10", c.device.c_str(), 1);
+        EXPECT_EQ(ComOpen(session, 0, kCom10, c.baud, 1000), 0);
+        EXPECT_EQ(host.Messages(2), c.errors);
+        EXPECT_EQ(host.Messages(1), c.warnings);
+        EXPECT_EQ(session->ports[0].handle != nullptr, c.handleKept);
     }
-    EXPECT_TRUE(host.Messages().empty()) << host.Transcript();
+    // A device path that does not fit is no path, rather than the name of another device.
+    char path[64];
+    setenv("FLASHDLL_COM7", std::string(100, 'x').c_str(), 1);
+    os::SerialDevicePath(7, path, sizeof path);
+    EXPECT_STREQ(path, "");
+    unsetenv("FLASHDLL_COM7");
 }
 
-TEST_F(SerialLinkTest, SetTimoutReturnsThePreviousValueAndSkipsRepeats) {
-    OpenBoth();
-    EXPECT_EQ(ComSetTimout(session.get(), 0, 500), 1000u);
-    EXPECT_TRUE(SameTimeouts(DeviceTimeouts(0), {0, 0, 500, 0, 0}));
-    // Mark the device: a repeated value must leave it untouched.
-    const os::SerialTimeouts marker = {7, 7, 7, 7, 7};
-    ASSERT_TRUE(os::SerialSetTimeouts(session->ports[0].handle, marker));
-    EXPECT_EQ(ComSetTimout(session.get(), 0, 500), 500u);
-    EXPECT_TRUE(SameTimeouts(DeviceTimeouts(0), marker));
-
-    // A port that cannot take it still records the value.
-    ComClose(session.get(), 1);
-    host.Clear();
-    EXPECT_EQ(ComSetTimout(session.get(), 1, 700), 1000u);
-    EXPECT_EQ(session->ports[1].readTimeoutMs, 700u);
-    EXPECT_EQ(host.Messages(2), std::vector<std::string>{"Error: ComSetTimout FAILED (700, 9)"});
-}
-
-TEST_F(SerialLinkTest, PollingModeRestoresTheTimeoutsOfTheFirstOn) {
-    OpenBoth();
-    ComSetTimout(session.get(), 0, 300);
-    ComPolling(session.get(), 0, 1);
-    EXPECT_TRUE(SameTimeouts(DeviceTimeouts(0), {0xFFFFFFFFu, 0, 0, 0, 0}));
-    ComPolling(session.get(), 0, 1);
-    ComPolling(session.get(), 0, 0);
-    EXPECT_TRUE(SameTimeouts(DeviceTimeouts(0), {0, 0, 300, 0, 0}));
+TEST_F(SerialTest, SetTimoutAndPollingModeKeepTheDeviceTimeouts) {
+    EXPECT_EQ(ComSetTimout(session, 0, 300), 1000u);
+    EXPECT_EQ(ComSetTimout(session, 0, 300), 300u);
+    EXPECT_EQ(Timeouts(0), (Five{0, 0, 300, 0, 0}));
+    // On, on again, off: back to the time-outs of before the first on.
+    ComPolling(session, 0, 1);
+    EXPECT_EQ(Timeouts(0), (Five{0xFFFFFFFFu, 0, 0, 0, 0}));
+    ComPolling(session, 0, 1);
+    ComPolling(session, 0, 0);
+    EXPECT_EQ(Timeouts(0), (Five{0, 0, 300, 0, 0}));
     EXPECT_EQ(session->ports[0].readTimeoutMs, 300u);
-
-    // Off while not polling changes nothing.
-    const os::SerialTimeouts marker = {1, 2, 3, 4, 5};
-    ASSERT_TRUE(os::SerialSetTimeouts(session->ports[0].handle, marker));
-    ComPolling(session.get(), 0, 0);
-    EXPECT_TRUE(SameTimeouts(DeviceTimeouts(0), marker));
+    ASSERT_TRUE(os::SerialSetTimeouts(Device(0), {1, 2, 3, 4, 5}));
+    ComPolling(session, 0, 0);  // off while not polling changes nothing
+    EXPECT_EQ(Timeouts(0), (Five{1, 2, 3, 4, 5}));
 
     session->options.pollingvariant = 1;
-    ComPolling(session.get(), 1, 1);
-    EXPECT_TRUE(SameTimeouts(DeviceTimeouts(1), {0, 0, 2, 0, 0}));
-    ComPolling(session.get(), 1, 0);
-    EXPECT_TRUE(SameTimeouts(DeviceTimeouts(1), {0, 0, 1000, 0, 0}));
+    ComPolling(session, 1, 1);
+    EXPECT_EQ(Timeouts(1), (Five{0, 0, 2, 0, 0}));
+    ComPolling(session, 1, 0);
+    EXPECT_EQ(Timeouts(1), (Five{0, 0, 1000, 0, 0}));
+
+    // A port that cannot take it still records the value.
+    ComClose(session, 1);
+    host.Clear();
+    EXPECT_EQ(ComSetTimout(session, 1, 700), 1000u);
+    EXPECT_EQ(session->ports[1].readTimeoutMs, 700u);
+    EXPECT_EQ(host.Messages(2), Lines{"Error: ComSetTimout FAILED (700, 9)"});
 }
 
-TEST_F(SerialLinkTest, WritesDeliverEveryByteInBothModes) {
-    OpenBoth();
+// Every read runs under a stream of signals, which must neither end a wait
+// early nor start it afresh.
+TEST_F(SerialTest, ReadsReturnAtTheCountOrAtTheTimeOutAndPollingReadsAtOnce) {
+    struct sigaction action = {}, previous = {};
+    action.sa_handler = OnSignal;  // no SA_RESTART: poll() sees EINTR
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    const pthread_t reader = pthread_self();
+    std::atomic<bool> stop{false};
+    std::thread noise([&] {
+        for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(10))) pthread_kill(reader, SIGUSR1);
+    });
+    const struct {
+        os::SerialTimeouts timeouts;
+        std::string sent;
+        uint32_t asked;
+        long minMs, maxMs;
+    } cases[] = {
+        {ReadTotal(1000), "0123456789", 64, 990, 3000},  // a short count at the time-out
+        {kAtOnce, "", 64, 0, 500},                       // polling
+        {kAtOnce, "hello", 64, 0, 500},
+        {ReadTotal(2), "", 1, 2, 500},                   // the other polling variant
+        {{0, 0, 0, 0, 0}, "", 8, 0, 500},                // no total is no wait without limit
+    };
+    long ms = 0;
+    for (const auto& c : cases) {
+        EXPECT_TRUE(pty0.Send(c.sent));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let it reach the device
+        EXPECT_EQ(TimedRead(c.timeouts, c.asked, &ms), c.sent);
+        EXPECT_GE(ms, c.minMs) << c.sent << " of " << c.asked;
+        EXPECT_LT(ms, c.maxMs) << c.sent << " of " << c.asked;
+    }
+    // Bytes trickling in are collected; the read ends at the count.
+    std::thread peer([this] {
+        for (const char* piece : {"ab", "cd", "ef"}) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            pty0.Send(piece);
+        }
+    });
+    EXPECT_EQ(TimedRead(ReadTotal(5000), 6, &ms), "abcdef");
+    EXPECT_LT(ms, 2500);
+    peer.join();
+    stop = true;
+    noise.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+}
+
+TEST_F(SerialTest, HungUpDeviceFailsInsteadOfWaiting) {
+    ASSERT_TRUE(pty0.Send("xy"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pty0.CloseMaster();
+    ASSERT_TRUE(os::SerialSetTimeouts(Device(0), ReadTotal(2000)));
+    char buffer[8];
+    uint32_t got = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(ComRead(session, 0, buffer, sizeof buffer, &got), 0);
+    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_EQ(ComWrite(session, 0, "z", 1, &got), 0);
+    EXPECT_NE(os::SerialLastError(), 0u);
+}
+
+TEST_F(SerialTest, WritesNeverTimeOutWhileThePeerReadsSlowly) {
     for (uint32_t overlapped : {0u, 1u}) {
         session->overlappedIo = overlapped;
-        const std::vector<uint8_t> data = PatternBytes(10000, overlapped);
-        std::vector<uint8_t> received;
-        std::thread reader([&] { received = pty0.Receive(10000, 2000); });
+        const Bytes data = RandomBytes(256 * 1024, overlapped);
+        Bytes received;
+        std::thread peer([&] {  // the device stays full for longer than any time-out of the port
+            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+            for (Bytes piece; received.size() < data.size() && !(piece = pty0.Receive(2048, 2000)).empty();) {
+                received.insert(received.end(), piece.begin(), piece.end());
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            }
+        });
         uint32_t written = 0;
-        EXPECT_EQ(ComWrite(session.get(), 0, data.data(), 10000, &written), 1);
-        reader.join();
-        EXPECT_EQ(written, 10000u);
-        EXPECT_TRUE(received == data) << "overlapped " << overlapped;
-
-        written = 99;
-        EXPECT_EQ(ComWrite(session.get(), 0, data.data(), 0, &written), 1);
+        EXPECT_EQ(ComWrite(session, 0, data.data(), uint32_t(data.size()), &written), 1);
+        peer.join();
+        EXPECT_EQ(written, data.size());
+        EXPECT_TRUE(received == data) << "overlapped " << overlapped << ": " << received.size();
+        EXPECT_EQ(ComWrite(session, 0, data.data(), 0, &written), 1);
         EXPECT_EQ(written, 0u);
     }
 }
 
-TEST_F(SerialLinkTest, FlushDiscardsPendingInput) {
-    OpenBoth();
+TEST_F(SerialTest, FlushDiscardsPendingInputUntilQuietOrAbort) {
     ASSERT_TRUE(pty0.Send(std::string(300, 'j')));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let it reach the device
-    ComPolling(session.get(), 0, 1);
-    ComFlush(session.get(), 0);
-    ComPolling(session.get(), 0, 0);
+    ComPolling(session, 0, 1);
+    ComFlush(session, 0);
+    ComPolling(session, 0, 0);
     ASSERT_TRUE(pty0.Send("AB"));
-    EXPECT_EQ(ReadText(0, 2), "AB");
+    EXPECT_EQ(Read(0, 2), "AB");
 
     // An abort ends a flush that would otherwise go on.
     ASSERT_TRUE(pty1.Send(std::string(50, 'k')));
-    ComSetTimout(session.get(), 1, 100);
+    ComSetTimout(session, 1, 100);
     session->run.abortFlag = 1;
-    ComFlush(session.get(), 1);
-    EXPECT_EQ(ReadText(1, 100).size(), 49u);
+    ComFlush(session, 1);
+    EXPECT_EQ(Read(1, 100).size(), 49u);
 }
 
-TEST_F(SerialLinkTest, DataPartsGoToTheirOwnPorts) {
-    OpenBoth();
-    const std::vector<uint8_t> part0 = PatternBytes(30000, 5);
-    const std::vector<uint8_t> part1 = PatternBytes(20000, 6);
-    std::vector<uint8_t> got0;
-    std::vector<uint8_t> got1;
-    // Both parts exceed what a terminal buffers: each needs its reader.
-    std::thread reader0([&] { got0 = pty0.Receive(part0.size(), 3000); });
-    std::thread reader1([&] { got1 = pty1.Receive(part1.size(), 3000); });
-    EXPECT_NE(ComWriteParts(session.get(), part0.data(), 30000, part1.data(), 20000), 0);
-    reader0.join();
+TEST_F(SerialTest, DataPartsGoOutOnTheirOwnPortsBothInFlight) {
+    // Far more than a terminal buffers: written one after the other, the first part would
+    // stall until its reader starts, and that reader starts once the second part is in.
+    const Bytes part0 = RandomBytes(1024 * 1024, 2), part1 = RandomBytes(100 * 1024, 3);
+    Bytes got0, got1;
+    std::atomic<bool> secondComplete{false}, firstWaited{false};
+    std::thread reader1([&] {
+        got1 = pty1.Receive(part1.size(), 8000);
+        secondComplete = got1.size() == part1.size();
+    });
+    std::thread reader0([&] {
+        for (const auto start = Clock::now(); !secondComplete && MsSince(start) < 2000;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        firstWaited = secondComplete.load();
+        got0 = pty0.Receive(part0.size(), 5000);
+    });
+    EXPECT_NE(ComWriteParts(session, part0.data(), uint32_t(part0.size()), part1.data(), uint32_t(part1.size())), 0);
     reader1.join();
+    reader0.join();
+    EXPECT_TRUE(firstWaited) << "the second part waited for the first";
     EXPECT_TRUE(got0 == part0);
     EXPECT_TRUE(got1 == part1);
 
     // Synchronous I/O uses port 0 alone; a second part there has nowhere to go.
     session->overlappedIo = 0;
-    EXPECT_NE(ComWriteParts(session.get(), "one", 3, nullptr, 0), 0);
-    EXPECT_EQ(ComWriteParts(session.get(), "one", 3, "two", 3), 0);
-    const std::vector<uint8_t> tail = pty0.Receive(6, 100);
-    EXPECT_EQ(std::string(tail.begin(), tail.end()), "one");
+    EXPECT_NE(ComWriteParts(session, "one", 3, nullptr, 0), 0);
+    EXPECT_EQ(ComWriteParts(session, "one", 3, "two", 3), 0);
+    EXPECT_EQ(pty0.Receive(6, 100), Text("one"));
     EXPECT_TRUE(pty1.Receive(1, 50).empty());
 }
 

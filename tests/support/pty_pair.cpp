@@ -4,19 +4,16 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
 
 namespace testing_support {
 
 PtyPair::PtyPair() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-        return;
-    }
     char name[128];
-    if (ptsname_r(master_, name, sizeof name) != 0) {
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+        ptsname_r(master_, name, sizeof name) != 0) {
         return;
     }
     slavePath_ = name;
@@ -25,23 +22,18 @@ PtyPair::PtyPair() {
 }
 
 PtyPair::~PtyPair() {
-    if (slave_ >= 0) {
-        close(slave_);
-    }
+    if (slave_ >= 0) close(slave_);
     CloseMaster();
 }
 
 void PtyPair::CloseMaster() {
-    if (master_ >= 0) {
-        close(master_);
-        master_ = -1;
-    }
+    if (master_ >= 0) close(master_);
+    master_ = -1;
 }
 
 bool PtyPair::Send(const void* data, size_t length) {
     const auto* bytes = static_cast<const uint8_t*>(data);
-    size_t done = 0;
-    while (done < length) {
+    for (size_t done = 0; done < length;) {
         const ssize_t n = write(master_, bytes + done, length - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
@@ -55,39 +47,16 @@ bool PtyPair::Send(const void* data, size_t length) {
     return true;
 }
 
-std::vector<uint8_t> PtyPair::Receive(size_t length, int timeoutMs) {
-    std::vector<uint8_t> data(length);
-    size_t got = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (got < length) {
-        const ssize_t n = read(master_, data.data() + got, length - got);
-        if (n > 0) {
-            got += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            break;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        pollfd entry = {master_, POLLIN, 0};
-        poll(&entry, 1, static_cast<int>(left.count()));
+std::vector<uint8_t> PtyPair::Receive(size_t length, int quietMs) {
+    std::vector<uint8_t> data;
+    uint8_t chunk[4096];
+    pollfd entry = {master_, POLLIN, 0};
+    while (data.size() < length && poll(&entry, 1, quietMs) > 0) {
+        const ssize_t n = read(master_, chunk, std::min(sizeof chunk, length - data.size()));
+        if (n <= 0) break;
+        data.insert(data.end(), chunk, chunk + n);
     }
-    data.resize(got);
     return data;
-}
-
-std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed) {
-    std::vector<uint8_t> bytes(length);
-    uint32_t state = seed * 2654435761u + 1;
-    for (size_t i = 0; i < length; ++i) {
-        state = state * 1103515245u + 12345u;
-        bytes[i] = static_cast<uint8_t>(state >> 16);
-    }
-    return bytes;
 }
 
 }  // namespace testing_support

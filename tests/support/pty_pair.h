@@ -1,7 +1,6 @@
-// A pseudo-terminal pair for tests of the serial layer: the code under test
-// opens the slave by its path, the test plays the far end on the master.
-// The pair keeps one slave descriptor of its own open, so the master never
-// sees a hang-up while the code under test closes and reopens the slave.
+// A pseudo-terminal pair: the code under test opens the slave by its path, the
+// test plays the far end on the master. A slave descriptor of its own keeps the
+// master from seeing a hang-up while the code under test closes and reopens the slave.
 #pragma once
 
 #include <cstddef>
@@ -20,15 +19,15 @@ public:
 
     bool Ok() const { return master_ >= 0 && slave_ >= 0; }
     const std::string& SlavePath() const { return slavePath_; }
-    int MasterFd() const { return master_; }
     int SlaveFd() const { return slave_; }
 
     // Writes every byte to the master; false when the master refuses.
     bool Send(const void* data, size_t length);
     bool Send(const std::string& text) { return Send(text.data(), text.size()); }
-    // Reads from the master until `length` bytes came or `timeoutMs` passed
-    // without the count being reached.
-    std::vector<uint8_t> Receive(size_t length, int timeoutMs);
+    bool Send(const std::vector<uint8_t>& bytes) { return Send(bytes.data(), bytes.size()); }
+    // Reads from the master until `length` bytes came or nothing came for
+    // `quietMs`; with the default length, everything until the line is quiet.
+    std::vector<uint8_t> Receive(size_t length = SIZE_MAX, int quietMs = 30);
     // Closes the master: the far end hangs up.
     void CloseMaster();
 
@@ -37,9 +36,5 @@ private:
     int slave_ = -1;
     std::string slavePath_;
 };
-
-// `length` bytes of a pattern that does not repeat every 256 bytes, so that
-// a lost or doubled block shows.
-std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed);
 
 }  // namespace testing_support
