@@ -15,7 +15,6 @@
 
 namespace {
 
-using testing_support::RecordingHost;
 using Texts = std::vector<std::string>;
 
 class FlashLayoutTest : public ::testing::Test {
@@ -24,13 +23,8 @@ protected:
         host.InstallCallbacks();
         session->host = &host.descriptor;
     }
-    void AddChip(uint32_t start, uint32_t size) {
-        FlashChipRecord& chip = session->flashLoader.chips[session->flashLoader.chipCount++];
-        chip.startAddress = start;
-        chip.endAddress = start + size - 1;
-    }
 
-    RecordingHost host;
+    testing_support::RecordingHost host;
     std::unique_ptr<Session> session = std::make_unique<Session>();
 };
 
@@ -68,8 +62,11 @@ TEST_F(FlashLayoutTest, CfsAreaIsRefusedInCheckModeAndCutInClipMode) {
 }
 
 TEST_F(FlashLayoutTest, RangesOutsideTheChipsAreListed) {
-    AddChip(0x20000000, 0x20000);
-    AddChip(0x20030000, 0x10000);
+    session->flashLoader.chipCount = 2;
+    session->flashLoader.chips[0].startAddress = 0x20000000;
+    session->flashLoader.chips[0].endAddress = 0x2001FFFF;
+    session->flashLoader.chips[1].startAddress = 0x20030000;
+    session->flashLoader.chips[1].endAddress = 0x2003FFFF;
     const FlashRange across[] = {{0x20000000, 0x2001FFFF}, {0x1FFFFF00, 0x20040010}};
     EXPECT_TRUE(CheckFlashRanges(session.get(), across, 1));
     EXPECT_FALSE(CheckFlashRanges(session.get(), across, 2));
@@ -77,6 +74,8 @@ TEST_F(FlashLayoutTest, RangesOutsideTheChipsAreListed) {
                                                        "0x20020000 - 0x2002ffff", "0x20040000 - 0x20040010"}));
 }
 
+// Checksums run across touching areas but never past the last; a transfer
+// comes from one area.
 TEST_F(FlashLayoutTest, ImageCrcRunsAcrossTouchingAreas) {
     std::vector<uint8_t> bytes(0x200);
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);

@@ -1,8 +1,8 @@
 // The phase driver: duration texts, the boot loader phase with its prompt,
-// a main phase whose handshake fails, and the order of the operations of a
-// flash-then-files job.
+// and the order of the operations of a flash-then-files job.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -15,33 +15,19 @@
 
 namespace {
 
-using testing_support::FlashDefinition;
-using testing_support::HostEventKind;
-using testing_support::ImageChunk;
-using testing_support::JobFixture;
-using testing_support::JobResult;
-using testing_support::JobSetup;
-using testing_support::LoaderFile;
-using testing_support::PassivePlatform;
-using testing_support::RandomBytes;
-using testing_support::RecordingHost;
+using namespace testing_support;
 
 constexpr uint32_t kLoaderBase = 0x20000000;
-
-std::string Duration(uint32_t seconds) {
-    char text[32];
-    return DurationText(seconds, text, sizeof text);
-}
+constexpr uint32_t kImageAddress = 0x10000;
 
 TEST(DurationText, SecondsMinutesAndHours) {
-    EXPECT_EQ(Duration(1), "1s");
-    EXPECT_EQ(Duration(59), "59s");
-    EXPECT_EQ(Duration(60), "1:00");
-    EXPECT_EQ(Duration(61), "1:01");
-    EXPECT_EQ(Duration(3599), "59:59");
-    EXPECT_EQ(Duration(3600), "1:00:00");
-    EXPECT_EQ(Duration(3725), "1:02:05");
-    EXPECT_EQ(Duration(100 * 3600 + 59), "100:00:59");
+    const std::pair<uint32_t, const char*> cases[] = {{1, "1s"},          {59, "59s"},          {60, "1:00"},
+                                                      {61, "1:01"},       {3599, "59:59"},      {3600, "1:00:00"},
+                                                      {3725, "1:02:05"}, {100 * 3600 + 59, "100:00:59"}};
+    for (const auto& c : cases) {
+        char text[32];
+        EXPECT_STREQ(DurationText(c.first, text, sizeof text), c.second);
+    }
 }
 
 // While the host still shows the prompt, nothing has gone to the handset.
@@ -56,53 +42,12 @@ void PromptMessage(FlashHostDescriptor* raw, uint32_t level, const char* text) {
     }
 }
 
-TEST(SendFile, BootLoaderPhasePromptsFirstThenLoadsTheFlashLoader) {
-    JobFixture job;
-    job.AddPlatform(PassivePlatform("P1", "fl.s19", kLoaderBase));
-    const LoaderFile loader = job.WriteLoader("fl.s19", kLoaderBase, 10000);
-    g_handset = &job.StartHandset(handsetsim::Scenario{}, {1});
-    g_quietDuringPrompt = false;
-    JobSetup setup;
-    setup.adjustHost = [](RecordingHost& host) { host.descriptor.OnMessage = PromptMessage; };
-    const JobResult result = job.RunJob("/platform=P1 /com=1 /phases=bl /debug=1", setup);
-
-    ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
-    EXPECT_TRUE(g_quietDuringPrompt) << "the prompt is delivered before the dialogue starts";
-    EXPECT_TRUE(job.RamHolds("boot", loader));
-    EXPECT_TRUE(result.host->HasMessage("SendFile=" + job.Path("fl.s19") + ", Mode=3"));
-    EXPECT_TRUE(result.host->HasMessage("TalkToBootloader: OK"));
-    EXPECT_EQ(result.host->IndexOfMessageContaining("Duration: 0s"), -1) << "a short phase counts as 1 s";
-    EXPECT_GE(result.host->IndexOfMessageContaining("Duration: "), 0);
-    EXPECT_TRUE(result.host->HasMessage("All is well !", FLASH_LEVEL_INFO));
-    EXPECT_EQ(result.host->StatusTexts(), std::vector<std::string>{"All is well !"});
-    bool prompted = false;
-    for (const auto& event : result.host->Events()) {
-        prompted = prompted || (event.kind == HostEventKind::ProgressBegin && event.text == "Power on mobile !" && event.a == 1);
-    }
-    EXPECT_TRUE(prompted);
-    g_handset = nullptr;
-}
-
-// No flash loader answers the switch-over: waits out its 5 s once.
-TEST(SendFile, FailingHandshakeRunsNoOperation) {
-    JobFixture job;
-    job.AddPlatform(PassivePlatform("P1", "fl.s19", kLoaderBase));
-    job.WriteImage("image.s19", {{0x1000, RandomBytes(64, 3)}});
-    job.UseIdlePort(1);
-    const JobResult result = job.RunJob("/platform=P1 /com=1 /phases=fl /debug=1 /file=" + job.Path("image.s19"));
-
-    EXPECT_EQ(result.code, ERR_PROTOCOL) << result.Transcript();
-    EXPECT_TRUE(result.host->HasMessage("SendFile: 5 (ERR_PROTOCOL)"));
-    EXPECT_FALSE(result.host->HasMessage("TalkToFlashloader: OK"));
-    EXPECT_EQ(result.host->IndexOfMessageContaining("Duration: "), -1);
-}
-
 // A handset with one 4 MiB chip, an image to flash and one file to write.
 class FlashJob : public ::testing::Test {
 protected:
     void SetUp() override {
         job.AddPlatform(PassivePlatform("P1", "fl.s19", kLoaderBase).WithFlash({FlashDefinition(0, 4, 0)}));
-        job.WriteLoader("fl.s19", kLoaderBase, 4096);
+        loader = job.WriteLoader("fl.s19", kLoaderBase, 4096);
         scenario.chips.push_back(job.AddAmdChip(0x01, 0x227E, 0, "64*64"));
         job.WriteImage("image.s19", {{kImageAddress, image}});
         mkcontents::ContentsBuilder contents;
@@ -110,82 +55,79 @@ protected:
         contents.AddNamedFile("a.txt", RandomBytes(100, 6));
         ASSERT_TRUE(mkcontents::WriteBytesToFile(job.Path("files.bin"), contents.Build()));
     }
-    JobResult Run(const std::string& options) {
-        if (job.Handset() == nullptr) {
-            job.StartHandset(scenario, {1});
-        }
-        return job.RunJob("/platform=P1 /com=1 /file=" + job.Path("image.s19") + " " + options);
-    }
     JobResult RunWithFiles(const std::string& options) {
-        job.StartHandset(scenario, {1});
-        JobSetup setup;
-        const std::string contentsPath = job.Path("files.bin");
-        setup.adjustOptions = [contentsPath](FlashLoadOptions& record) {
-            std::snprintf(record.contentsfile, sizeof record.contentsfile, "%s", contentsPath.c_str());
-            record.contentsmode = 1;
-        };
-        return job.RunJob("/platform=P1 /com=1 /mode=flash_contents /file=" + job.Path("image.s19") + " " + options,
-                          setup);
+        return job.RunJob("/platform=P1 /com=1 /debug=1 /mode=flash_contents /file=" + job.Path("image.s19") + " " + options,
+                          WithContents(job.Path("files.bin"), 1));
     }
-    std::vector<std::string> CommandNames() {
-        std::vector<std::string> names;
-        for (const auto& command : job.Handset()->Commands()) names.push_back(command.name);
-        return names;
-    }
-    static int IndexOf(const std::vector<std::string>& names, const std::string& name) {
-        for (size_t i = 0; i < names.size(); ++i) {
-            if (names[i] == name) return static_cast<int>(i);
-        }
-        return -1;
+    int IndexOf(const std::string& name) const {
+        const std::vector<std::string> names = job.CommandNames();
+        const auto it = std::find(names.begin(), names.end(), name);
+        return it == names.end() ? -1 : static_cast<int>(it - names.begin());
     }
 
-    static constexpr uint32_t kImageAddress = 0x10000;
     const std::vector<uint8_t> image = RandomBytes(8192, 5);
     JobFixture job;
+    LoaderFile loader;
     handsetsim::Scenario scenario;
 };
 
 // The boot loader phase alone leaves the flash loader running (no closing
-// byte), so that a later job can go straight to the main phase.
-TEST_F(FlashJob, BootLoaderPhaseAndMainPhaseInTwoJobs) {
-    const JobResult first = Run("/phases=bl /mode=flash");
-    ASSERT_EQ(first.code, SUCCESS) << first.Transcript();
-    const JobResult second = Run("/phases=fl /mode=flash");
-    ASSERT_EQ(second.code, SUCCESS) << second.Transcript();
-    EXPECT_EQ(job.Handset()->Flash(kImageAddress, static_cast<uint32_t>(image.size())), image);
-    EXPECT_FALSE(second.host->HasMessage("Power on mobile !"));
-}
-
-TEST_F(FlashJob, ProgramsThenWritesTheFilesThenClosesWithDone) {
-    const JobResult result = RunWithFiles("");
+// byte), so that the next job goes straight to the main phase: programming,
+// then the files, then DONE.
+TEST_F(FlashJob, BootLoaderPhaseThenFlashAndFilesInASecondJob) {
+    g_handset = &job.StartHandset(scenario, {1});
+    g_quietDuringPrompt = false;
+    JobSetup prompt;
+    prompt.adjustHost = [](RecordingHost& host) { host.descriptor.OnMessage = PromptMessage; };
+    JobResult result = job.RunJob("/platform=P1 /com=1 /phases=bl /debug=1", prompt);
     ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
-    const std::vector<std::string> names = CommandNames();
-    ASSERT_FALSE(names.empty());
-    EXPECT_EQ(names.back(), "DONE");
-    EXPECT_LT(IndexOf(names, "SETP"), IndexOf(names, "FSMT"));
-    EXPECT_LT(IndexOf(names, "FSMT"), IndexOf(names, "FSUM"));
+    EXPECT_TRUE(g_quietDuringPrompt) << "the prompt is delivered before the dialogue starts";
+    EXPECT_TRUE(job.RamHolds("boot", loader));
+    EXPECT_TRUE(result.Has("SendFile=" + job.Path("fl.s19") + ", Mode=3"));
+    EXPECT_TRUE(result.Has("TalkToBootloader: OK"));
+    EXPECT_EQ(result.host->IndexOfMessageContaining("Duration: 0s"), -1) << "a short phase counts as 1 s";
+    EXPECT_GE(result.host->IndexOfMessageContaining("Duration: "), 0);
+    EXPECT_EQ(result.host->StatusTexts(), std::vector<std::string>{"All is well !"});
+    const auto events = result.host->Events();
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(), [](const HostEvent& event) {
+        return event.kind == HostEventKind::ProgressBegin && event.text == "Power on mobile !" && event.a == 1;
+    }));
+    g_handset = nullptr;
+
+    result = RunWithFiles("/phases=fl");
+    ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
+    EXPECT_FALSE(result.Has("Power on mobile !"));
+    EXPECT_EQ(job.Handset()->Flash(kImageAddress, static_cast<uint32_t>(image.size())), image);
+    EXPECT_LT(IndexOf("SETP"), IndexOf("FSMT"));
+    EXPECT_LT(IndexOf("FSMT"), IndexOf("FSUM"));
+    EXPECT_EQ(job.CommandNames().back(), "DONE");
     ASSERT_EQ(job.Handset()->Files().size(), 1u);
     EXPECT_EQ(job.Handset()->Files()[0].name, "a.txt");
 }
 
-TEST_F(FlashJob, FailedProgrammingWritesNoFile) {
+// Files follow only a successful programming; once they were started, DONE
+// closes the job whatever became of them.
+TEST_F(FlashJob, FilesOnlyAfterProgrammingAndDoneEvenAfterAFailedDownload) {
     scenario.faults.errCommand = "OPEN";
     scenario.faults.errNth = 1;
     scenario.faults.errCount = 100;
-    const JobResult result = RunWithFiles("/noretry=1");
-    EXPECT_NE(result.code, SUCCESS);
-    EXPECT_EQ(job.Handset()->CountCommands("FSMT"), 0u) << result.Transcript();
-    EXPECT_TRUE(job.Handset()->Files().empty());
-}
-
-TEST_F(FlashJob, FailedFileWriteStillEndsWithDone) {
-    scenario.faults.fileOpenFails = true;
-    const JobResult result = RunWithFiles("/noretry=1");
+    scenario.startInFlashLoader = true;
+    job.StartHandset(scenario, {1});
+    JobResult result = RunWithFiles("/noretry=1 /phases=fl");
     EXPECT_EQ(result.code, ERR_TOO_MANY_RETRIES) << result.Transcript();
-    const std::vector<std::string> names = CommandNames();
-    ASSERT_FALSE(names.empty());
-    EXPECT_EQ(names.back(), "DONE");
-    EXPECT_GT(IndexOf(names, "FIOP"), 0);
+    EXPECT_TRUE(result.Has("SendFile: 15 (ERR_TOO_MANY_RETRIES)"));
+    EXPECT_EQ(result.host->IndexOfMessageContaining("Duration: "), -1);
+    EXPECT_EQ(IndexOf("FSMT"), -1);
+    EXPECT_EQ(IndexOf("DONE"), -1);
+    EXPECT_TRUE(job.Handset()->Files().empty());
+
+    scenario.faults = {};
+    scenario.faults.fileOpenFails = true;
+    job.StartHandset(scenario, {1});
+    result = RunWithFiles("/noretry=1 /phases=fl");
+    EXPECT_EQ(result.code, ERR_TOO_MANY_RETRIES) << result.Transcript();
+    EXPECT_GT(IndexOf("FIOP"), 0);
+    EXPECT_EQ(job.CommandNames().back(), "DONE");
 }
 
 }  // namespace

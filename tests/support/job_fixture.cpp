@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -14,11 +13,11 @@
 #include <stdexcept>
 #include <thread>
 
+#include "flashdll/loader/le.h"
+
 namespace testing_support {
 
 namespace {
-
-constexpr size_t kSRecordDataBytes = 32;
 
 std::string Hex(uint32_t value, int digits) {
     char text[16];
@@ -28,14 +27,11 @@ std::string Hex(uint32_t value, int digits) {
 
 std::string HexAddress(uint32_t value) { return "0x" + Hex(value, 8); }
 
-// One S-record line: type, address of `addressBytes` bytes, data, checksum.
-std::string SRecordLine(char type, uint32_t address, int addressBytes, const uint8_t* data, size_t count) {
-    const uint32_t byteCount = static_cast<uint32_t>(addressBytes + count + 1);
-    uint32_t sum = byteCount;
-    std::string line = std::string("S") + type + Hex(byteCount, 2) + Hex(address, addressBytes * 2);
-    for (int shift = 0; shift < addressBytes * 8; shift += 8) {
-        sum += (address >> shift) & 0xFF;
-    }
+// One S3 record (or, without data, the S7 end record) with its checksum.
+std::string SRecordLine(char type, uint32_t address, const uint8_t* data, size_t count) {
+    const uint32_t byteCount = static_cast<uint32_t>(4 + count + 1);
+    uint32_t sum = byteCount + (address & 0xFF) + ((address >> 8) & 0xFF) + ((address >> 16) & 0xFF) + (address >> 24);
+    std::string line = std::string("S") + type + Hex(byteCount, 2) + Hex(address, 8);
     for (size_t i = 0; i < count; ++i) {
         line += Hex(data[i], 2);
         sum += data[i];
@@ -43,10 +39,16 @@ std::string SRecordLine(char type, uint32_t address, int addressBytes, const uin
     return line + Hex(~sum & 0xFF, 2) + "\n";
 }
 
-std::string ChipKey(uint16_t manufacturer, uint32_t device) {
-    char key[32];
-    std::snprintf(key, sizeof key, "0x%04x_0x%08lx", manufacturer, static_cast<unsigned long>(device));
-    return key;
+// S0 header "HDR", S3 data records of up to 32 bytes, S7 end.
+std::string SRecordText(const std::vector<ImageChunk>& chunks) {
+    std::string text = "S00600004844521B\n";
+    for (const ImageChunk& chunk : chunks) {
+        for (size_t offset = 0; offset < chunk.bytes.size(); offset += 32) {
+            text += SRecordLine('3', chunk.address + static_cast<uint32_t>(offset), chunk.bytes.data() + offset,
+                                std::min<size_t>(32, chunk.bytes.size() - offset));
+        }
+    }
+    return text + SRecordLine('7', 0, nullptr, 0);
 }
 
 // "8*8,64*63" -> eight 8-KiB sizes, then sixty-three 64-KiB sizes.
@@ -56,19 +58,17 @@ std::vector<uint32_t> SectorSizes(const std::string& layout) {
     std::string group;
     while (std::getline(groups, group, ',')) {
         const size_t star = group.find('*');
-        const uint32_t kib = static_cast<uint32_t>(std::stoul(group.substr(0, star)));
         const uint32_t count = star == std::string::npos ? 1 : static_cast<uint32_t>(std::stoul(group.substr(star + 1)));
-        sizes.insert(sizes.end(), count, kib * 1024);
+        sizes.insert(sizes.end(), count, static_cast<uint32_t>(std::stoul(group.substr(0, star))) * 1024);
     }
     return sizes;
 }
 
-PlatformSection MemoryType0(const std::string& name, const std::string& bootLoader,
-                            const std::string& flashLoader, uint32_t flashLoaderBase) {
+PlatformSection MemoryType0(const std::string& name, const std::string& bootLoader, const std::string& flashLoader,
+                            uint32_t flashLoaderBase) {
     PlatformSection section{name, {}};
     section.Set("MIT", "0").Set("BootLoader", bootLoader).Set("FlashLoader", flashLoader);
-    section.Set("FlashLoaderBaseAddr", HexAddress(flashLoaderBase));
-    return section;
+    return section.Set("FlashLoaderBaseAddr", HexAddress(flashLoaderBase));
 }
 
 }  // namespace
@@ -85,7 +85,13 @@ public:
         }
         path_ = ptsname(master_);
         slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY);
-        drain_ = std::thread([this] { Drain(); });
+        drain_ = std::thread([this] {
+            char buffer[4096];
+            while (!stop_) {
+                pollfd entry = {master_, POLLIN, 0};
+                if (poll(&entry, 1, 20) > 0 && read(master_, buffer, sizeof buffer) <= 0) usleep(5000);
+            }
+        });
     }
     ~IdlePort() {
         stop_ = true;
@@ -96,18 +102,6 @@ public:
     const std::string& Path() const { return path_; }
 
 private:
-    void Drain() {
-        char buffer[4096];
-        while (!stop_) {
-            pollfd entry = {master_, POLLIN, 0};
-            if (poll(&entry, 1, 20) > 0 && (entry.revents & POLLIN) != 0) {
-                if (read(master_, buffer, sizeof buffer) <= 0) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                }
-            }
-        }
-    }
-
     int master_ = -1;
     int slave_ = -1;
     std::string path_;
@@ -126,67 +120,34 @@ PlatformSection& PlatformSection::Set(const std::string& key, const std::string&
     return *this;
 }
 
-PlatformSection& PlatformSection::Remove(const std::string& key) {
-    for (auto it = keys.begin(); it != keys.end(); ++it) {
-        if (it->first == key) {
-            keys.erase(it);
-            break;
-        }
-    }
-    return *this;
-}
-
 PlatformSection& PlatformSection::WithFlash(const std::vector<std::string>& definitions) {
-    bool memoryType1 = false;
-    for (const auto& entry : keys) {
-        memoryType1 = memoryType1 || (entry.first == "MIT" && entry.second == "1");
-    }
-    if (!memoryType1) {
-        Set("ChipDesc", "1");
-    }
-    for (size_t i = 0; i < definitions.size(); ++i) {
-        Set("Flash" + std::to_string(i), definitions[i]);
-    }
+    const bool memoryType1 = std::find(keys.begin(), keys.end(), std::make_pair(std::string("MIT"), std::string("1"))) != keys.end();
+    if (!memoryType1) Set("ChipDesc", "1");
+    for (size_t i = 0; i < definitions.size(); ++i) Set("Flash" + std::to_string(i), definitions[i]);
     return *this;
-}
-
-PlatformSection& PlatformSection::WithMaxImageSize(uint32_t mebibytes) {
-    return Set("MaxImageSize", std::to_string(mebibytes));
-}
-
-std::string PlatformSection::Text() const {
-    std::string text = "[" + name + "]\n";
-    for (const auto& entry : keys) {
-        text += entry.first + "=" + entry.second + "\n";
-    }
-    return text + "\n";
 }
 
 PlatformSection ActivePlatform(const std::string& name, const std::string& flashLoader) {
     return MemoryType0(name, "active", flashLoader, 0);
 }
 
-PlatformSection PassivePlatform(const std::string& name, const std::string& flashLoader,
-                                uint32_t flashLoaderBase) {
+PlatformSection PassivePlatform(const std::string& name, const std::string& flashLoader, uint32_t flashLoaderBase) {
     return MemoryType0(name, "passive", flashLoader, flashLoaderBase);
 }
 
 PlatformSection PassiveWithSetupLoader(const std::string& name, const std::string& setupLoader,
                                        uint32_t setupLoaderBase, const std::string& flashLoader,
                                        uint32_t flashLoaderBase) {
-    PlatformSection section = MemoryType0(name, "passive", flashLoader, flashLoaderBase);
-    section.Set("SetupLoader", setupLoader).Set("SetupLoaderBaseAddr", HexAddress(setupLoaderBase));
-    return section;
+    return MemoryType0(name, "passive", flashLoader, flashLoaderBase)
+        .Set("SetupLoader", setupLoader)
+        .Set("SetupLoaderBaseAddr", HexAddress(setupLoaderBase));
 }
 
-PlatformSection Mit1Platform(const std::string& name, const std::string& setupLoader,
-                             uint32_t setupLoaderBase, const std::string& flashLoader,
-                             uint32_t flashLoaderBase) {
+PlatformSection Mit1Platform(const std::string& name, const std::string& setupLoader, uint32_t setupLoaderBase,
+                             const std::string& flashLoader, uint32_t flashLoaderBase) {
     PlatformSection section{name, {}};
-    section.Set("MIT", "1").Set("SetupLoader", setupLoader);
-    section.Set("SetupLoaderBaseAddr", HexAddress(setupLoaderBase)).Set("FlashLoader", flashLoader);
-    section.Set("FlashLoaderBaseAddr", HexAddress(flashLoaderBase));
-    return section;
+    section.Set("MIT", "1").Set("SetupLoader", setupLoader).Set("SetupLoaderBaseAddr", HexAddress(setupLoaderBase));
+    return section.Set("FlashLoader", flashLoader).Set("FlashLoaderBaseAddr", HexAddress(flashLoaderBase));
 }
 
 std::string FlashDefinition(uint32_t base, uint32_t mebibytes, uint32_t chipSelect) {
@@ -194,29 +155,24 @@ std::string FlashDefinition(uint32_t base, uint32_t mebibytes, uint32_t chipSele
 }
 
 std::string FlashDefinitionMit1(uint32_t base, uint32_t mebibytes, int cfsMiB) {
-    std::string value = HexAddress(base) + "," + std::to_string(mebibytes);
+    const std::string value = HexAddress(base) + "," + std::to_string(mebibytes);
     return cfsMiB < 0 ? value : value + "," + std::to_string(cfsMiB);
-}
-
-std::string SRecordText(const std::vector<ImageChunk>& chunks) {
-    std::string text = "S00600004844521B\n";  // header record "HDR"
-    for (const ImageChunk& chunk : chunks) {
-        for (size_t offset = 0; offset < chunk.bytes.size(); offset += kSRecordDataBytes) {
-            const size_t count = std::min(kSRecordDataBytes, chunk.bytes.size() - offset);
-            text += SRecordLine('3', chunk.address + static_cast<uint32_t>(offset), 4,
-                                chunk.bytes.data() + offset, count);
-        }
-    }
-    return text + SRecordLine('7', 0, 4, nullptr, 0);
 }
 
 std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed) {
     std::mt19937 generator(seed);
     std::vector<uint8_t> bytes(count);
-    for (uint8_t& byte : bytes) {
-        byte = static_cast<uint8_t>(generator() & 0xFF);
-    }
+    for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(generator() & 0xFF);
     return bytes;
+}
+
+JobSetup WithContents(const std::string& path, uint32_t contentsMode) {
+    JobSetup setup;
+    setup.adjustOptions = [path, contentsMode](FlashLoadOptions& options) {
+        std::snprintf(options.contentsfile, sizeof options.contentsfile, "%s", path.c_str());
+        options.contentsmode = contentsMode;
+    };
+    return setup;
 }
 
 JobFixture::JobFixture() {
@@ -225,50 +181,31 @@ JobFixture::JobFixture() {
 }
 
 JobFixture::~JobFixture() {
-    if (handset_) {
-        handset_->Stop();
-    }
+    if (handset_) handset_->Stop();
     idlePorts_.clear();
-    for (const std::string& name : variables_) {
-        unsetenv(name.c_str());
-    }
+    for (const std::string& name : variables_) unsetenv(name.c_str());
 }
 
 void JobFixture::AddPlatform(const PlatformSection& section) {
-    platformText_ += section.Text();
-    home_.Write("platform.def", platformText_);
-}
-
-void JobFixture::AddChipType(uint16_t manufacturer, uint32_t device, const std::string& family,
-                             const std::string& layout, const std::string& method,
-                             const std::string& description) {
-    const std::string key = ChipKey(manufacturer, device);
-    const std::string layoutName = "L" + key;
-    descriptions_.push_back(key + "=" + description);
-    chipInfos_.push_back(key + "=" + family + "," + layoutName + "," + method);
-    layouts_.push_back(layoutName + "=" + layout);
-    WriteFlashTypes();
+    platformText_ += "[" + section.name + "]\n";
+    for (const auto& entry : section.keys) platformText_ += entry.first + "=" + entry.second + "\n";
+    home_.Write("platform.def", platformText_ += "\n");
 }
 
 handsetsim::ChipSlot JobFixture::AddAmdChip(uint8_t manufacturer, uint32_t device, uint32_t start,
                                             const std::string& layout) {
-    AddChipType(manufacturer, device, "amd", layout);
+    char key[32];
+    std::snprintf(key, sizeof key, "0x%04x_0x%08lx", manufacturer, static_cast<unsigned long>(device));
+    descriptions_ += std::string(key) + "=Test flash\n";
+    chipInfos_ += std::string(key) + "=amd,L" + key + ",standard\n";
+    layouts_ += std::string("L") + key + "=" + layout + "\n";
+    home_.Write("flash.types", "[Description]\n" + descriptions_ + "\n[ChipInfo]\n" + chipInfos_ + "\n[Layouts]\n" + layouts_);
     handsetsim::ChipSlot slot;
     slot.amdId = static_cast<uint32_t>(manufacturer) << 16;
     slot.amdDevice = device;
     slot.start = start;
     slot.sectorSizes = SectorSizes(layout);
     return slot;
-}
-
-void JobFixture::WriteFlashTypes() const {
-    std::string text = "[Description]\n";
-    for (const std::string& line : descriptions_) text += line + "\n";
-    text += "\n[ChipInfo]\n";
-    for (const std::string& line : chipInfos_) text += line + "\n";
-    text += "\n[Layouts]\n";
-    for (const std::string& line : layouts_) text += line + "\n";
-    home_.Write("flash.types", text);
 }
 
 LoaderFile JobFixture::WriteLoader(const std::string& name, uint32_t base, uint32_t size, uint32_t seed) {
@@ -285,9 +222,7 @@ handsetsim::Handset& JobFixture::StartHandset(const handsetsim::Scenario& scenar
                                               const std::vector<uint32_t>& comNumbers) {
     std::string error;
     handset_ = handsetsim::Handset::Start(scenario, &error);
-    if (!handset_) {
-        throw std::runtime_error("the stand-in handset did not start: " + error);
-    }
+    if (!handset_) throw std::runtime_error("the stand-in handset did not start: " + error);
     for (size_t uart = 0; uart < comNumbers.size() && uart < scenario.uartCount; ++uart) {
         SetComDevice(comNumbers[uart], handset_->UartPath(static_cast<uint32_t>(uart)));
     }
@@ -311,39 +246,62 @@ JobResult JobFixture::RunJob(const std::string& optionText, const JobSetup& setu
     FlashHostDescriptor* host = &result.host->descriptor;
     auto options = std::make_unique<FlashLoadOptions>();
     result.code = FlashInit(host, options.get());
-    if (result.code != SUCCESS) {
-        return result;
-    }
+    if (result.code != SUCCESS) return result;
     result.host->InstallCallbacks();
-    if (setup.adjustHost) {
-        setup.adjustHost(*result.host);
-    }
+    if (setup.adjustHost) setup.adjustHost(*result.host);
     result.code = FlashParseOptionString(host, optionText.c_str(), nullptr, options.get());
     if (result.code == SUCCESS) {
         result.host->Clear();
-        if (setup.adjustOptions) {
-            setup.adjustOptions(*options);
-        }
+        if (setup.adjustOptions) setup.adjustOptions(*options);
         result.code = FlashLoad(host, options.get());
-        result.loaded = true;
     }
     FlashFinish(host);
     return result;
 }
 
 ::testing::AssertionResult JobFixture::RamHolds(const std::string& stage, const LoaderFile& loader) const {
-    if (!handset_) {
-        return ::testing::AssertionFailure() << "no handset was started";
-    }
-    const std::vector<uint8_t> ram =
-        handset_->Ram(stage, loader.base, static_cast<uint32_t>(loader.bytes.size()));
-    for (size_t i = 0; i < loader.bytes.size(); ++i) {
-        if (i >= ram.size() || ram[i] != loader.bytes[i]) {
+    if (!handset_) return ::testing::AssertionFailure() << "no handset was started";
+    const auto ram = handset_->Ram(stage, loader.base, static_cast<uint32_t>(loader.bytes.size()));
+    const auto differs = std::mismatch(loader.bytes.begin(), loader.bytes.end(), ram.begin(), ram.end()).first;
+    if (differs == loader.bytes.end()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << stage << " RAM differs from " << loader.path << " at "
+                                         << HexAddress(loader.base + static_cast<uint32_t>(differs - loader.bytes.begin()));
+}
+
+::testing::AssertionResult JobFixture::FlashHolds(const std::vector<ImageChunk>& chunks) const {
+    for (const ImageChunk& chunk : chunks) {
+        const auto flash = handset_->Flash(chunk.address, static_cast<uint32_t>(chunk.bytes.size()));
+        const auto differs = std::mismatch(chunk.bytes.begin(), chunk.bytes.end(), flash.begin(), flash.end()).first;
+        if (differs != chunk.bytes.end()) {
             return ::testing::AssertionFailure()
-                   << stage << " RAM differs from " << loader.path << " at " << HexAddress(loader.base + static_cast<uint32_t>(i));
+                   << "flash differs at " << HexAddress(chunk.address + static_cast<uint32_t>(differs - chunk.bytes.begin()));
         }
     }
     return ::testing::AssertionSuccess();
+}
+
+std::vector<handsetsim::CommandRecord> JobFixture::Sent(const std::string& name) const {
+    std::vector<handsetsim::CommandRecord> found;
+    for (const auto& command : handset_->Commands()) {
+        if (command.name == name) found.push_back(command);
+    }
+    return found;
+}
+
+std::vector<uint32_t> JobFixture::Words(const std::string& name, size_t index) const {
+    std::vector<uint32_t> words;
+    for (const auto& command : Sent(name)) words.push_back(PayloadWord(command, index));
+    return words;
+}
+
+std::vector<std::string> JobFixture::CommandNames() const {
+    std::vector<std::string> names;
+    for (const auto& command : handset_->Commands()) names.push_back(command.name);
+    return names;
+}
+
+uint32_t PayloadWord(const handsetsim::CommandRecord& command, size_t index) {
+    return command.payload.size() >= 4 * index + 4 ? GetLe32(command.payload.data() + 4 * index) : 0xDEADBEEF;
 }
 
 }  // namespace testing_support

@@ -7,7 +7,7 @@
 // FlashFinish) and returns the result with everything the host received.
 //
 //     JobFixture job;
-//     job.AddPlatform(PassivePlatform("P1", "fl.s19", 0x20000000).WithMaxImageSize(16));
+//     job.AddPlatform(PassivePlatform("P1", "fl.s19", 0x20000000));
 //     LoaderFile loader = job.WriteLoader("fl.s19", 0x20000000, 6000);
 //     job.StartHandset(scenario, {1});
 //     JobResult result = job.RunJob("/platform=P1 /com=1 /phases=bl");
@@ -36,30 +36,22 @@ struct PlatformSection {
     std::string name;
     std::vector<std::pair<std::string, std::string>> keys;
 
-    // Sets `key` (replacing an earlier value); an empty value is written as
-    // "key=" (present but empty).
+    // Sets `key`, replacing an earlier value.
     PlatformSection& Set(const std::string& key, const std::string& value);
-    PlatformSection& Remove(const std::string& key);
-    // Flash0, Flash1 ... from `definitions` (see FlashDefinition); on a
-    // memory interface type 0 platform also ChipDesc=1.
+    // Flash0, Flash1 ... from `definitions`; on memory interface type 0 also ChipDesc=1.
     PlatformSection& WithFlash(const std::vector<std::string>& definitions);
-    PlatformSection& WithMaxImageSize(uint32_t mebibytes);
-    std::string Text() const;
 };
 
 // Memory interface type 0 with an active boot ROM (flash loader at 0).
 PlatformSection ActivePlatform(const std::string& name, const std::string& flashLoader);
-// Memory interface type 0 with a passive boot ROM and no setup loader.
-PlatformSection PassivePlatform(const std::string& name, const std::string& flashLoader,
-                                uint32_t flashLoaderBase);
-// Memory interface type 0, passive boot ROM, with a setup loader.
+// Memory interface type 0 with a passive boot ROM, without or with a setup loader.
+PlatformSection PassivePlatform(const std::string& name, const std::string& flashLoader, uint32_t flashLoaderBase);
 PlatformSection PassiveWithSetupLoader(const std::string& name, const std::string& setupLoader,
                                        uint32_t setupLoaderBase, const std::string& flashLoader,
                                        uint32_t flashLoaderBase);
 // Memory interface type 1 (passive, setup loader required).
-PlatformSection Mit1Platform(const std::string& name, const std::string& setupLoader,
-                             uint32_t setupLoaderBase, const std::string& flashLoader,
-                             uint32_t flashLoaderBase);
+PlatformSection Mit1Platform(const std::string& name, const std::string& setupLoader, uint32_t setupLoaderBase,
+                             const std::string& flashLoader, uint32_t flashLoaderBase);
 // A flash definition value: "base,MiB,chip select" for memory interface
 // type 0; "base,MiB[,CFS MiB]" for type 1 (cfsMiB < 0 leaves it out).
 std::string FlashDefinition(uint32_t base, uint32_t mebibytes, uint32_t chipSelect);
@@ -71,8 +63,6 @@ struct ImageChunk {
     std::vector<uint8_t> bytes;
 };
 
-// S-record text (S0 header, S3 data records of up to 32 bytes, S7 end).
-std::string SRecordText(const std::vector<ImageChunk>& chunks);
 std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed);
 
 // A loader file written by the fixture: where it lies and what it holds.
@@ -90,12 +80,15 @@ struct JobSetup {
     std::function<void(RecordingHost&)> adjustHost;
 };
 
+// A setup that hands FlashLoad a contents file and contents mode.
+JobSetup WithContents(const std::string& path, uint32_t contentsMode);
+
 struct JobResult {
     uint32_t code = ERR_UNKNOWN;  // FlashLoad's result, or the failing export's
-    bool loaded = false;          // FlashLoad was called
     // Every callback of the job (the parser's echo lines are cleared first).
     std::shared_ptr<RecordingHost> host;
     std::string Transcript() const { return host ? host->Transcript() : std::string(); }
+    bool Has(const std::string& text, int level = -1) const { return host->HasMessage(text, level); }
 };
 
 class IdlePort;
@@ -112,23 +105,17 @@ public:
 
     // Appends a section to platform.def.
     void AddPlatform(const PlatformSection& section);
-    // Enters a chip into flash.types: family "amd", "intel", ...; layout as
-    // in the catalogue ("8*8,64*63"); method "standard", "pagebuffer:32" ...
-    void AddChipType(uint16_t manufacturer, uint32_t device, const std::string& family,
-                     const std::string& layout, const std::string& method = "standard",
-                     const std::string& description = "Test flash");
-    // An AMD-family chip: enters it into flash.types and returns the slot
-    // the handset reports it with (manufacturer code in bits 16..23).
+    // Enters an AMD-family chip ("8*8,64*63": eight 8-KiB sectors, then
+    // sixty-three of 64 KiB) into flash.types and returns the slot the
+    // handset reports it with.
     handsetsim::ChipSlot AddAmdChip(uint8_t manufacturer, uint32_t device, uint32_t start,
                                     const std::string& layout);
-
     // An S-record file of `size` random bytes from `base`.
     LoaderFile WriteLoader(const std::string& name, uint32_t base, uint32_t size, uint32_t seed = 1);
     std::string WriteImage(const std::string& name, const std::vector<ImageChunk>& chunks);
 
     // Starts the handset and sets FLASHDLL_COM<comNumbers[i]> to UART i.
-    handsetsim::Handset& StartHandset(const handsetsim::Scenario& scenario,
-                                      const std::vector<uint32_t>& comNumbers);
+    handsetsim::Handset& StartHandset(const handsetsim::Scenario& scenario, const std::vector<uint32_t>& comNumbers);
     handsetsim::Handset* Handset() { return handset_.get(); }
     // Points COM `comNumber` at any device path (one that does not exist, say).
     void SetComDevice(uint32_t comNumber, const std::string& path);
@@ -140,16 +127,24 @@ public:
 
     // Whether the handset's RAM of `stage` ("boot", "setup") holds the loader.
     ::testing::AssertionResult RamHolds(const std::string& stage, const LoaderFile& loader) const;
+    // Whether the handset's flash holds `chunks`.
+    ::testing::AssertionResult FlashHolds(const std::vector<ImageChunk>& chunks) const;
+    // What the handset received: the commands of one name, payload word
+    // `index` of each of them, the names of all commands in order.
+    std::vector<handsetsim::CommandRecord> Sent(const std::string& name) const;
+    std::vector<uint32_t> Words(const std::string& name, size_t index) const;
+    std::vector<std::string> CommandNames() const;
 
 private:
-    void WriteFlashTypes() const;
-
     TempDir home_;
     std::string platformText_;
-    std::vector<std::string> descriptions_, chipInfos_, layouts_;  // flash.types lines
+    std::string descriptions_, chipInfos_, layouts_;  // flash.types sections
     std::unique_ptr<handsetsim::Handset> handset_;
     std::vector<std::unique_ptr<IdlePort>> idlePorts_;
     std::vector<std::string> variables_;  // environment variables set here
 };
+
+// Payload word `index` of a command (0xDEADBEEF past its end).
+uint32_t PayloadWord(const handsetsim::CommandRecord& command, size_t index);
 
 }  // namespace testing_support
