@@ -1,5 +1,5 @@
 // Pure pieces of the flash operations that whole jobs do not reach easily:
-// loader limits of 0, the split boundary, CFS checks and range reports.
+// loader limits of 0, the split boundary, CFS checks, checksums over areas.
 #include "flashdll/loader/flash_layout.h"
 
 #include <gtest/gtest.h>
@@ -57,21 +57,6 @@ TEST_F(FlashLayoutTest, CfsAreaIsRefusedInCheckModeAndCutInClipMode) {
     EXPECT_EQ(CheckCfsArea(session.get(), startsInside, 1, true), ERR_RANGES_OVERLAP);
     EXPECT_EQ(host.Messages(FLASH_LEVEL_ERROR), (Texts{"0x21000000 is overlaped at CFS area(0x21000000)",
                                                        "0x21400000 is overlaped at CFS area(0x21000000)"}));
-    session->platform.flashDefinitions[0].cfsStart = 0x1000000;  // no CFS bit: no area
-    EXPECT_EQ(CheckCfsArea(session.get(), startsInside, 1, false), SUCCESS);
-}
-
-TEST_F(FlashLayoutTest, RangesOutsideTheChipsAreListed) {
-    session->flashLoader.chipCount = 2;
-    session->flashLoader.chips[0].startAddress = 0x20000000;
-    session->flashLoader.chips[0].endAddress = 0x2001FFFF;
-    session->flashLoader.chips[1].startAddress = 0x20030000;
-    session->flashLoader.chips[1].endAddress = 0x2003FFFF;
-    const FlashRange across[] = {{0x20000000, 0x2001FFFF}, {0x1FFFFF00, 0x20040010}};
-    EXPECT_TRUE(CheckFlashRanges(session.get(), across, 1));
-    EXPECT_FALSE(CheckFlashRanges(session.get(), across, 2));
-    EXPECT_EQ(host.Messages(FLASH_LEVEL_ERROR), (Texts{"Data outside flash memory:", "0x1fffff00 - 0x1fffffff",
-                                                       "0x20020000 - 0x2002ffff", "0x20040000 - 0x20040010"}));
 }
 
 // Checksums run across touching areas but never past the last; a transfer

@@ -1,9 +1,7 @@
 // The notification queue: records in order and intact, fillers at the end of
 // the ring, a wrap while the reader is at the start, concurrent writers.
-// A host that blocks while a load overflows the ring is in test_run.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -19,6 +17,7 @@
 namespace {
 
 using testing_support::HostEventKind;
+using Texts = std::vector<std::string>;
 
 constexpr const char* kOverflowText = "Prevented message overflow !";
 
@@ -34,40 +33,12 @@ protected:
         os::EventClose(session->queue.workEvent);
         os::EventClose(session->queue.drainedEvent);
     }
-
     uint32_t WritePosition() const { return session->queue.writePosition.load(); }
     uint32_t ReadPosition() const { return session->queue.readPosition.load(); }
     void Message(const std::string& text) { Enqueue(session.get(), NOTIFY_MESSAGE, 0, 0, text.c_str()); }
-    size_t DeliverAll() {
-        size_t count = 0;
-        while (DeliverOne(session.get())) ++count;
-        return count;
-    }
-    // Queues message records (without delivering) until the write position
-    // is exactly `target`; returns their texts.
-    std::vector<std::string> FillTo(uint32_t target) {
-        constexpr uint32_t kLongest = kRecordHeadSize + kFormatBufferSize, kShortest = kRecordHeadSize + 8;
-        std::vector<std::string> texts;
-        while (WritePosition() < target) {
-            const uint32_t remaining = target - WritePosition();
-            uint32_t length = remaining;
-            if (remaining > kLongest) length = remaining - kLongest >= kShortest ? kLongest : remaining - kShortest;
-            std::string text = "#" + std::to_string(texts.size()) + "#";
-            text.resize(length - kRecordHeadSize - 1, 'x');
-            texts.push_back(text);
-            Message(text);
+    void DeliverAll() {
+        while (DeliverOne(session.get())) {
         }
-        EXPECT_EQ(WritePosition(), target);
-        return texts;
-    }
-    // Moves both positions to `target`.
-    void AdvanceTo(uint32_t target) {
-        while (WritePosition() < target) {
-            FillTo(target - WritePosition() > 8000 ? WritePosition() + 4000 : target);
-            DeliverAll();
-        }
-        ASSERT_EQ(ReadPosition(), target);
-        recorder.Clear();
     }
 
     testing_support::RecordingHost recorder;
@@ -83,18 +54,15 @@ TEST_F(QueueTest, DeliversEveryTypeInOrderWithItsOwnCopyOfTheText) {
     Enqueue(session.get(), NOTIFY_PROGRESS_END, 0, 0, nullptr);
     Enqueue(session.get(), NOTIFY_STATUS, 0, 0, nullptr);  // a missing text arrives empty
     Message(std::string(400, 'L'));                         // cut to 259 characters
-
-    EXPECT_EQ(DeliverAll(), 6u);
-    const auto events = recorder.Events();
-    ASSERT_EQ(events.size(), 6u);
-    EXPECT_EQ(std::make_tuple(events[0].kind, events[0].a, events[0].text),
-              std::make_tuple(HostEventKind::Message, FLASH_LEVEL_ERROR, std::string("first")));
-    EXPECT_EQ(std::make_tuple(events[1].kind, events[1].a, events[1].text),
-              std::make_tuple(HostEventKind::ProgressBegin, 7u, std::string("title")));
-    EXPECT_EQ(std::make_tuple(events[2].kind, events[2].a, events[2].b), std::make_tuple(HostEventKind::Progress, 3u, 42u));
-    EXPECT_EQ(events[3].kind, HostEventKind::ProgressEnd);
-    EXPECT_EQ(std::make_tuple(events[4].kind, events[4].text), std::make_tuple(HostEventKind::Status, std::string()));
-    EXPECT_EQ(events[5].text, std::string(259, 'L'));
+    DeliverAll();
+    std::vector<std::tuple<HostEventKind, uint32_t, uint32_t, std::string>> seen;
+    for (const auto& event : recorder.Events()) seen.emplace_back(event.kind, event.a, event.b, event.text);
+    EXPECT_EQ(seen, (decltype(seen){{HostEventKind::Message, FLASH_LEVEL_ERROR, 0, "first"},
+                                    {HostEventKind::ProgressBegin, 7, 0, "title"},
+                                    {HostEventKind::Progress, 3, 42, ""},
+                                    {HostEventKind::ProgressEnd, 0, 0, ""},
+                                    {HostEventKind::Status, 0, 0, ""},
+                                    {HostEventKind::Message, 0, 0, std::string(259, 'L')}}));
 }
 
 // A record that does not fit before the ring's end, one that would end
@@ -105,16 +73,15 @@ TEST_F(QueueTest, RecordThatReachesTheRingEndGoesToTheStartBehindASilentFiller) 
     const std::pair<uint32_t, std::string> cases[] = {
         {100, std::string(150, 'w')}, {200, std::string(200 - kRecordHeadSize - 1, 'e')}, {5, "behind a short tail"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.first);
-        AdvanceTo(kRingSize - c.first);
+        session->queue.writePosition = session->queue.readPosition = kRingSize - c.first;
+        recorder.Clear();
         Message(c.second);
         EXPECT_EQ(WritePosition(), kRecordHeadSize + c.second.size() + 1) << "the record lies at position 0";
         EXPECT_TRUE(DeliverOne(session.get()));
         EXPECT_TRUE(recorder.Events().empty()) << "a filler calls nothing";
         EXPECT_EQ(ReadPosition(), 0u);
-        EXPECT_TRUE(DeliverOne(session.get()));
-        EXPECT_EQ(recorder.Messages(), std::vector<std::string>{c.second});
-        EXPECT_FALSE(DeliverOne(session.get()));
+        DeliverAll();
+        EXPECT_EQ(recorder.Messages(), Texts{c.second});
     }
     EXPECT_EQ(session->priorities.depth, 0x5A5A5A5Au);
 }
@@ -125,16 +92,23 @@ TEST_F(QueueTest, RecordThatReachesTheRingEndGoesToTheStartBehindASilentFiller) 
 // queued ones) and the overflow is announced with the next record that fits.
 TEST_F(QueueTest, WrapWhileTheReaderIsAtTheStartWaitsThenDropsTheRecord) {
     session->run.runFlag = 1;  // a load runs, but nobody delivers
-    const std::vector<std::string> queued = FillTo(kRingSize - 10);
+    Texts queued;
+    auto queue = [&](uint32_t length) {  // a record of `length` bytes
+        queued.push_back("#" + std::to_string(queued.size()));
+        queued.back().resize(length - kRecordHeadSize - 1, 'x');
+        Message(queued.back());
+    };
+    while (WritePosition() < kRingSize - 400) queue(100);
+    queue((kRingSize - 10 - WritePosition()) / 2);
+    queue(kRingSize - 10 - WritePosition());  // 10 bytes left: neither a record nor its announcement fits
     Message("no room");
     EXPECT_NE(WritePosition(), ReadPosition()) << "queued records must stay visible";
-
     DeliverAll();
     EXPECT_EQ(recorder.Messages(), queued);
     recorder.Clear();
     Message("after");
     DeliverAll();
-    EXPECT_EQ(recorder.Messages(), (std::vector<std::string>{"after", kOverflowText}));
+    EXPECT_EQ(recorder.Messages(), (Texts{"after", kOverflowText}));
 }
 
 // Writers that wait for room together must each get their record in once
@@ -166,8 +140,8 @@ TEST_F(QueueTest, ConcurrentWritersKeepTheirOwnOrderAndIntactTexts) {
 
     int next[kWriters] = {};
     for (const std::string& delivered : recorder.Messages()) {
-        if (delivered == kOverflowText) continue;
         const int writer = delivered[0] - 'A';
+        if (delivered == kOverflowText) continue;
         ASSERT_TRUE(writer >= 0 && writer < kWriters) << delivered;
         ASSERT_EQ(delivered, text(delivered[0], next[writer]++));
     }

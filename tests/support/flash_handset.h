@@ -23,7 +23,7 @@ class FlashHandsetTest : public ::testing::Test {
 protected:
     void SetUp() override {
         job.AddPlatform(PassivePlatform("P1", "fl.s19", kFlashLoaderBase).WithFlash({FlashDefinition(kFlashBase, 2, 0)}));
-        job.WriteLoader("fl.s19", kFlashLoaderBase, 2048);
+        loader = job.WriteLoader("fl.s19", kFlashLoaderBase, 2048);
         scenario.chips.push_back(job.AddAmdChip(0x01, 0x227E, kFlashBase, "64*4,256*7"));
     }
     // Starts the handset on COM1 (and COM2 for two UARTs). With `inFlashLoader`
@@ -50,6 +50,7 @@ protected:
     }
 
     JobFixture job;
+    LoaderFile loader;
     handsetsim::Scenario scenario;
     handsetsim::Handset* handset = nullptr;
     std::vector<ImageChunk> image;

@@ -1,17 +1,11 @@
 #include "support/job_fixture.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "flashdll/loader/le.h"
 
@@ -29,9 +23,9 @@ std::string HexAddress(uint32_t value) { return "0x" + Hex(value, 8); }
 
 // One S3 record (or, without data, the S7 end record) with its checksum.
 std::string SRecordLine(char type, uint32_t address, const uint8_t* data, size_t count) {
-    const uint32_t byteCount = static_cast<uint32_t>(4 + count + 1);
-    uint32_t sum = byteCount + (address & 0xFF) + ((address >> 8) & 0xFF) + ((address >> 16) & 0xFF) + (address >> 24);
-    std::string line = std::string("S") + type + Hex(byteCount, 2) + Hex(address, 8);
+    uint32_t sum = static_cast<uint32_t>(count + 5);
+    std::string line = std::string("S") + type + Hex(sum, 2) + Hex(address, 8);
+    for (int shift = 0; shift < 32; shift += 8) sum += (address >> shift) & 0xFF;
     for (size_t i = 0; i < count; ++i) {
         line += Hex(data[i], 2);
         sum += data[i];
@@ -43,25 +37,12 @@ std::string SRecordLine(char type, uint32_t address, const uint8_t* data, size_t
 std::string SRecordText(const std::vector<ImageChunk>& chunks) {
     std::string text = "S00600004844521B\n";
     for (const ImageChunk& chunk : chunks) {
-        for (size_t offset = 0; offset < chunk.bytes.size(); offset += 32) {
-            text += SRecordLine('3', chunk.address + static_cast<uint32_t>(offset), chunk.bytes.data() + offset,
-                                std::min<size_t>(32, chunk.bytes.size() - offset));
+        for (size_t at = 0; at < chunk.bytes.size(); at += 32) {
+            text += SRecordLine('3', chunk.address + static_cast<uint32_t>(at), chunk.bytes.data() + at,
+                                std::min<size_t>(32, chunk.bytes.size() - at));
         }
     }
     return text + SRecordLine('7', 0, nullptr, 0);
-}
-
-// "8*8,64*63" -> eight 8-KiB sizes, then sixty-three 64-KiB sizes.
-std::vector<uint32_t> SectorSizes(const std::string& layout) {
-    std::vector<uint32_t> sizes;
-    std::stringstream groups(layout);
-    std::string group;
-    while (std::getline(groups, group, ',')) {
-        const size_t star = group.find('*');
-        const uint32_t count = star == std::string::npos ? 1 : static_cast<uint32_t>(std::stoul(group.substr(star + 1)));
-        sizes.insert(sizes.end(), count, static_cast<uint32_t>(std::stoul(group.substr(0, star))) * 1024);
-    }
-    return sizes;
 }
 
 PlatformSection MemoryType0(const std::string& name, const std::string& bootLoader, const std::string& flashLoader,
@@ -71,58 +52,28 @@ PlatformSection MemoryType0(const std::string& name, const std::string& bootLoad
     return section.Set("FlashLoaderBaseAddr", HexAddress(flashLoaderBase));
 }
 
+// Where `actual` first differs from `expected`, which lies at `address`.
+::testing::AssertionResult SameBytes(const std::vector<uint8_t>& expected, const std::vector<uint8_t>& actual,
+                                     uint32_t address, const std::string& what) {
+    const auto differs = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end()).first;
+    if (differs == expected.end()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << what << " differs at "
+                                         << HexAddress(address + static_cast<uint32_t>(differs - expected.begin()));
+}
+
 }  // namespace
 
-// The master side of a pseudo-terminal, read and thrown away by a thread so
-// that writes to the slave never block. One slave descriptor stays open here
-// so that the master never sees a hang-up between the library's opens.
-class IdlePort {
-public:
-    IdlePort() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-            throw std::runtime_error("cannot create a pseudo-terminal");
-        }
-        path_ = ptsname(master_);
-        slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY);
-        drain_ = std::thread([this] {
-            char buffer[4096];
-            while (!stop_) {
-                pollfd entry = {master_, POLLIN, 0};
-                if (poll(&entry, 1, 20) > 0 && read(master_, buffer, sizeof buffer) <= 0) usleep(5000);
-            }
-        });
-    }
-    ~IdlePort() {
-        stop_ = true;
-        drain_.join();
-        close(slave_);
-        close(master_);
-    }
-    const std::string& Path() const { return path_; }
-
-private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string path_;
-    std::atomic<bool> stop_{false};
-    std::thread drain_;
-};
-
 PlatformSection& PlatformSection::Set(const std::string& key, const std::string& value) {
-    for (auto& entry : keys) {
-        if (entry.first == key) {
-            entry.second = value;
-            return *this;
-        }
-    }
-    keys.emplace_back(key, value);
+    const auto it = std::find_if(keys.begin(), keys.end(), [&key](const auto& entry) { return entry.first == key; });
+    if (it == keys.end()) keys.emplace_back(key, value);
+    else it->second = value;
     return *this;
 }
 
 PlatformSection& PlatformSection::WithFlash(const std::vector<std::string>& definitions) {
-    const bool memoryType1 = std::find(keys.begin(), keys.end(), std::make_pair(std::string("MIT"), std::string("1"))) != keys.end();
-    if (!memoryType1) Set("ChipDesc", "1");
+    if (std::find(keys.begin(), keys.end(), std::make_pair(std::string("MIT"), std::string("1"))) == keys.end()) {
+        Set("ChipDesc", "1");
+    }
     for (size_t i = 0; i < definitions.size(); ++i) Set("Flash" + std::to_string(i), definitions[i]);
     return *this;
 }
@@ -135,9 +86,8 @@ PlatformSection PassivePlatform(const std::string& name, const std::string& flas
     return MemoryType0(name, "passive", flashLoader, flashLoaderBase);
 }
 
-PlatformSection PassiveWithSetupLoader(const std::string& name, const std::string& setupLoader,
-                                       uint32_t setupLoaderBase, const std::string& flashLoader,
-                                       uint32_t flashLoaderBase) {
+PlatformSection PassiveWithSetupLoader(const std::string& name, const std::string& setupLoader, uint32_t setupLoaderBase,
+                                       const std::string& flashLoader, uint32_t flashLoaderBase) {
     return MemoryType0(name, "passive", flashLoader, flashLoaderBase)
         .Set("SetupLoader", setupLoader)
         .Set("SetupLoaderBaseAddr", HexAddress(setupLoaderBase));
@@ -175,14 +125,10 @@ JobSetup WithContents(const std::string& path, uint32_t contentsMode) {
     return setup;
 }
 
-JobFixture::JobFixture() {
-    setenv("FLASHDLL_HOME", home_.Path().c_str(), 1);
-    variables_.push_back("FLASHDLL_HOME");
-}
+JobFixture::JobFixture() : variables_{"FLASHDLL_HOME"} { setenv("FLASHDLL_HOME", home_.Path().c_str(), 1); }
 
 JobFixture::~JobFixture() {
     if (handset_) handset_->Stop();
-    idlePorts_.clear();
     for (const std::string& name : variables_) unsetenv(name.c_str());
 }
 
@@ -199,18 +145,23 @@ handsetsim::ChipSlot JobFixture::AddAmdChip(uint8_t manufacturer, uint32_t devic
     descriptions_ += std::string(key) + "=Test flash\n";
     chipInfos_ += std::string(key) + "=amd,L" + key + ",standard\n";
     layouts_ += std::string("L") + key + "=" + layout + "\n";
-    home_.Write("flash.types", "[Description]\n" + descriptions_ + "\n[ChipInfo]\n" + chipInfos_ + "\n[Layouts]\n" + layouts_);
+    home_.Write("flash.types", "[Description]\n" + descriptions_ + "[ChipInfo]\n" + chipInfos_ + "[Layouts]\n" + layouts_);
     handsetsim::ChipSlot slot;
     slot.amdId = static_cast<uint32_t>(manufacturer) << 16;
     slot.amdDevice = device;
     slot.start = start;
-    slot.sectorSizes = SectorSizes(layout);
+    std::stringstream groups(layout);  // groups of "KiB*count"
+    for (std::string group; std::getline(groups, group, ',');) {
+        const size_t star = group.find('*');
+        const uint32_t count = star == std::string::npos ? 1 : static_cast<uint32_t>(std::stoul(group.substr(star + 1)));
+        slot.sectorSizes.insert(slot.sectorSizes.end(), count, static_cast<uint32_t>(std::stoul(group)) * 1024);
+    }
     return slot;
 }
 
 LoaderFile JobFixture::WriteLoader(const std::string& name, uint32_t base, uint32_t size, uint32_t seed) {
     LoaderFile loader{Path(name), base, RandomBytes(size, seed)};
-    home_.Write(name, SRecordText({{base, loader.bytes}}));
+    WriteImage(name, {{base, loader.bytes}});
     return loader;
 }
 
@@ -223,21 +174,15 @@ handsetsim::Handset& JobFixture::StartHandset(const handsetsim::Scenario& scenar
     std::string error;
     handset_ = handsetsim::Handset::Start(scenario, &error);
     if (!handset_) throw std::runtime_error("the stand-in handset did not start: " + error);
-    for (size_t uart = 0; uart < comNumbers.size() && uart < scenario.uartCount; ++uart) {
-        SetComDevice(comNumbers[uart], handset_->UartPath(static_cast<uint32_t>(uart)));
+    for (uint32_t uart = 0; uart < comNumbers.size() && uart < scenario.uartCount; ++uart) {
+        SetComDevice(comNumbers[uart], handset_->UartPath(uart));
     }
     return *handset_;
 }
 
 void JobFixture::SetComDevice(uint32_t comNumber, const std::string& path) {
-    const std::string name = "FLASHDLL_COM" + std::to_string(comNumber);
-    setenv(name.c_str(), path.c_str(), 1);
-    variables_.push_back(name);
-}
-
-void JobFixture::UseIdlePort(uint32_t comNumber) {
-    idlePorts_.push_back(std::make_unique<IdlePort>());
-    SetComDevice(comNumber, idlePorts_.back()->Path());
+    variables_.push_back("FLASHDLL_COM" + std::to_string(comNumber));
+    setenv(variables_.back().c_str(), path.c_str(), 1);
 }
 
 JobResult JobFixture::RunJob(const std::string& optionText, const JobSetup& setup) {
@@ -262,29 +207,22 @@ JobResult JobFixture::RunJob(const std::string& optionText, const JobSetup& setu
 ::testing::AssertionResult JobFixture::RamHolds(const std::string& stage, const LoaderFile& loader) const {
     if (!handset_) return ::testing::AssertionFailure() << "no handset was started";
     const auto ram = handset_->Ram(stage, loader.base, static_cast<uint32_t>(loader.bytes.size()));
-    const auto differs = std::mismatch(loader.bytes.begin(), loader.bytes.end(), ram.begin(), ram.end()).first;
-    if (differs == loader.bytes.end()) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << stage << " RAM differs from " << loader.path << " at "
-                                         << HexAddress(loader.base + static_cast<uint32_t>(differs - loader.bytes.begin()));
+    return SameBytes(loader.bytes, ram, loader.base, stage + " RAM");
 }
 
 ::testing::AssertionResult JobFixture::FlashHolds(const std::vector<ImageChunk>& chunks) const {
     for (const ImageChunk& chunk : chunks) {
         const auto flash = handset_->Flash(chunk.address, static_cast<uint32_t>(chunk.bytes.size()));
-        const auto differs = std::mismatch(chunk.bytes.begin(), chunk.bytes.end(), flash.begin(), flash.end()).first;
-        if (differs != chunk.bytes.end()) {
-            return ::testing::AssertionFailure()
-                   << "flash differs at " << HexAddress(chunk.address + static_cast<uint32_t>(differs - chunk.bytes.begin()));
-        }
+        const auto same = SameBytes(chunk.bytes, flash, chunk.address, "flash");
+        if (!same) return same;
     }
     return ::testing::AssertionSuccess();
 }
 
 std::vector<handsetsim::CommandRecord> JobFixture::Sent(const std::string& name) const {
-    std::vector<handsetsim::CommandRecord> found;
-    for (const auto& command : handset_->Commands()) {
-        if (command.name == name) found.push_back(command);
-    }
+    std::vector<handsetsim::CommandRecord> found = handset_->Commands();
+    found.erase(std::remove_if(found.begin(), found.end(), [&name](const auto& sent) { return sent.name != name; }),
+                found.end());
     return found;
 }
 
@@ -302,6 +240,12 @@ std::vector<std::string> JobFixture::CommandNames() const {
 
 uint32_t PayloadWord(const handsetsim::CommandRecord& command, size_t index) {
     return command.payload.size() >= 4 * index + 4 ? GetLe32(command.payload.data() + 4 * index) : 0xDEADBEEF;
+}
+
+std::vector<uint32_t> PayloadWords(const handsetsim::CommandRecord& command) {
+    std::vector<uint32_t> words;
+    for (size_t index = 0; 4 * index < command.payload.size(); ++index) words.push_back(PayloadWord(command, index));
+    return words;
 }
 
 }  // namespace testing_support
