@@ -1,15 +1,13 @@
-// The phase driver: duration texts, the boot loader phase with its prompt,
-// and the order of the operations of a flash-then-files job.
+// The phase driver: duration texts, the boot loader phase, and the order of
+// the operations of a flash-then-files job.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "flashdll/phase.h"
-#include "support/flash_handset.h"
+#include "support/job_fixture.h"
 #include "tools/mkcontents/contents_builder.h"
 
 namespace {
@@ -21,18 +19,6 @@ TEST(DurationText, SecondsMinutesAndHours) {
                                                       {3599, "59:59"}, {3725, "1:02:05"}, {100 * 3600 + 59, "100:00:59"}};
     char text[32];
     for (const auto& c : cases) EXPECT_STREQ(DurationText(c.first, text, sizeof text), c.second);
-}
-
-// While the host still shows the prompt, nothing has gone to the handset.
-handsetsim::Handset* g_handset = nullptr;
-bool g_quietDuringPrompt = false;
-
-void PromptMessage(FlashHostDescriptor* raw, uint32_t level, const char* text) {
-    RecordingHost::From(raw)->Record(HostEventKind::Message, level, 0, text);
-    if (std::string(text) == "Power on mobile !") {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        g_quietDuringPrompt = g_handset->Commands().empty() && g_handset->RamWrites().empty();
-    }
 }
 
 // An image to flash and one file to write.
@@ -61,13 +47,8 @@ protected:
 // then the files, then DONE.
 TEST_F(FlashJob, BootLoaderPhaseThenFlashAndFilesInASecondJob) {
     Start(1, false);
-    g_handset = handset;
-    g_quietDuringPrompt = false;
-    JobSetup prompt;
-    prompt.adjustHost = [](RecordingHost& host) { host.descriptor.OnMessage = PromptMessage; };
-    JobResult result = Run("/phases=bl", prompt);
+    JobResult result = Run("/phases=bl");
     ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
-    EXPECT_TRUE(g_quietDuringPrompt) << "the prompt is delivered before the dialogue starts";
     EXPECT_TRUE(job.RamHolds("boot", loader));
     EXPECT_EQ(result.host->IndexOfMessageContaining("Duration: 0s"), -1) << "a short phase counts as 1 s";
     EXPECT_GE(result.host->IndexOfMessageContaining("Duration: "), 0);

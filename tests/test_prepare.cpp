@@ -1,9 +1,9 @@
-// Preparing a load: every failure with its code, message and recorded
-// error, ports closed on the way out, the speed probe, the option ranges
-// arranged, and the thread-priority stack.
+// Preparing a load: every failure with its code and message, ports closed on
+// the way out, the speed probe, overlapping ranges and the priority stack.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,7 +21,8 @@ using namespace testing_support;
 constexpr uint32_t kLoaderBase = 0x20000000;
 
 // Platform P1 has its flash loader, P2 lacks its setup loader file, P3 its
-// flash loader file. COM1 is a handset, COM7 no device.
+// flash loader file. COM1 is a handset, COM7 no device. Overlapping ranges
+// are refused before any port opens, except reserved ones of a verify.
 TEST(PrepareJob, EachFailureHasItsCodeAndMessageAndLeavesNoPortOpen) {
     JobFixture job;
     job.AddPlatform(PassivePlatform("P1", "fl.s19", kLoaderBase));
@@ -33,13 +34,21 @@ TEST(PrepareJob, EachFailureHasItsCodeAndMessageAndLeavesNoPortOpen) {
     job.SetComDevice(7, job.Path("no-such-device"));
     auto unopened = [&job](const std::string& name) { return "Error: Unable to open file \"" + job.Path(name) + "\""; };
     const std::string image = " /file=" + job.Path("image.s19");
-    const struct {
+    auto overlapping = [](bool reserved) {  // the option parser refuses such ranges already
+        return [reserved](FlashLoadOptions& options) {
+            (reserved ? options.reservedcount : options.readcount) = 2;
+            (reserved ? options.reserved : options.read)[0] = {0x1000, 0x1FFF};
+            (reserved ? options.reserved : options.read)[1] = {0x1800, 0x27FF};
+        };
+    };
+    const struct {  // messages posted (at `level` unless -1), one not posted
         std::string options, name;
         uint32_t code;
-        std::vector<std::string> messages;  // posted (at `level` when not -1) ...
+        std::vector<std::string> messages;
         int level;
-        std::string absent;   // ... and not posted
+        std::string absent;
         bool portOpened;
+        std::function<void(FlashLoadOptions&)> adjust;
     } cases[] = {
         {"/platform=P9", "ERR_BAD_PLATFORM", ERR_BAD_PLATFORM, {}, -1, "", false},
         {"/platform=P2", "ERR_WRONG_FILE_SL", ERR_WRONG_FILE_SL, {unopened("sl.s19")}, FLASH_LEVEL_WARNING, "", true},
@@ -56,11 +65,15 @@ TEST(PrepareJob, EachFailureHasItsCodeAndMessageAndLeavesNoPortOpen) {
         {"/platform=P1 /mode=read /read=0x0-0xFF", "ERR_WRONG_FILE_SAVE", ERR_WRONG_FILE_SAVE,
          {"SaveFile not specified!"}, FLASH_LEVEL_WARNING, "", true},
         {"/platform=P1 /com=1,7", "ERR_COM", ERR_COM, {}, -1, "", true},
+        {"/platform=P1", "ERR_RANGES_OVERLAP", ERR_RANGES_OVERLAP, {}, -1, "", false, overlapping(true)},
+        {"/platform=P1 /mode=verify", "ERR_RANGES_OVERLAP", ERR_RANGES_OVERLAP, {}, -1, "", false, overlapping(false)},
+        {"/platform=P1 /mode=verify" + image, "ERR_WRONG_FILE_LOAD", ERR_WRONG_FILE_LOAD, {}, -1, "", true,
+         overlapping(true)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options);
         const std::string com = c.options.find("/com=") == std::string::npos ? " /com=1" : "";
-        const JobResult result = job.RunJob(c.options + com + " /debug=1");
+        const JobResult result = job.RunJob(c.options + com + " /debug=1", {c.adjust, {}});
         EXPECT_EQ(result.code, c.code) << result.Transcript();
         EXPECT_TRUE(result.Has("Sorry, an error has occured ! (" + c.name + ")"));
         // The result is reported once: the recorded error, if any, is the same.
@@ -70,36 +83,6 @@ TEST(PrepareJob, EachFailureHasItsCodeAndMessageAndLeavesNoPortOpen) {
         EXPECT_EQ(result.host->CountMessages("Opened COM1 at 115200 baud"), c.portOpened ? 1u : 0u);
         EXPECT_EQ(result.host->CountMessages("Closed COM1"), c.portOpened ? 1u : 0u) << "every port opened is closed";
     }
-}
-
-void SetRanges(FlashRange* list, uint32_t* count, std::initializer_list<FlashRange> ranges) {
-    *count = 0;
-    for (const FlashRange& range : ranges) list[(*count)++] = range;
-}
-
-// PrepareLoad on a bare session without a platform: its range handling comes
-// first. Only ranges that follow each other in the given order are merged,
-// the sort comes after; overlaps are refused, except reserved ones of a verify.
-TEST(PrepareSession, RangesAreMergedInGivenOrderSortedAndCheckedForOverlaps) {
-    RecordingHost host;
-    auto session = std::make_unique<Session>();
-    session->host = &host.descriptor;
-    std::snprintf(session->platformDefPath, sizeof session->platformDefPath, "/nonexistent/platform.def");
-    FlashLoadOptions& options = session->options;
-    SetRanges(options.reserved, &options.reservedcount, {{0x3000, 0x3FFF}, {0x1000, 0x1FFF}, {0x2000, 0x2FFF}});
-    SetRanges(options.read, &options.readcount, {{0x500, 0x5FF}, {0x100, 0x1FF}});
-    EXPECT_EQ(PrepareLoad(session.get()), ERR_BAD_PLATFORM);
-    ASSERT_EQ(options.reservedcount, 2u);
-    EXPECT_EQ(options.reserved[0].first, 0x1000u);
-    EXPECT_EQ(options.reserved[0].last, 0x2FFFu);
-    EXPECT_EQ(options.reserved[1].first, 0x3000u);
-    EXPECT_EQ(options.read[0].first, 0x100u);
-    SetRanges(options.reserved, &options.reservedcount, {{0x1000, 0x1FFF}, {0x1800, 0x27FF}});
-    EXPECT_EQ(PrepareLoad(session.get()), ERR_RANGES_OVERLAP);
-    options.mode = FLASH_MODE_VERIFY;
-    EXPECT_EQ(PrepareLoad(session.get()), ERR_BAD_PLATFORM);
-    SetRanges(options.read, &options.readcount, {{0x100, 0x1FF}, {0x1FF, 0x2FF}});
-    EXPECT_EQ(PrepareLoad(session.get()), ERR_RANGES_OVERLAP);
 }
 
 TEST(PrepareSession, PriorityStackRestoresEveryLevelAndNeverOverflowsOrUnderflows) {

@@ -13,18 +13,16 @@ namespace testing_support {
 
 namespace {
 
-std::string Hex(uint32_t value, int digits) {
+std::string Hex(uint32_t value, int digits = 8) {
     char text[16];
     std::snprintf(text, sizeof text, "%0*X", digits, value);
     return text;
 }
 
-std::string HexAddress(uint32_t value) { return "0x" + Hex(value, 8); }
-
 // One S3 record (or, without data, the S7 end record) with its checksum.
 std::string SRecordLine(char type, uint32_t address, const uint8_t* data, size_t count) {
     uint32_t sum = static_cast<uint32_t>(count + 5);
-    std::string line = std::string("S") + type + Hex(sum, 2) + Hex(address, 8);
+    std::string line = std::string("S") + type + Hex(sum, 2) + Hex(address);
     for (int shift = 0; shift < 32; shift += 8) sum += (address >> shift) & 0xFF;
     for (size_t i = 0; i < count; ++i) {
         line += Hex(data[i], 2);
@@ -49,7 +47,7 @@ PlatformSection MemoryType0(const std::string& name, const std::string& bootLoad
                             uint32_t flashLoaderBase) {
     PlatformSection section{name, {}};
     section.Set("MIT", "0").Set("BootLoader", bootLoader).Set("FlashLoader", flashLoader);
-    return section.Set("FlashLoaderBaseAddr", HexAddress(flashLoaderBase));
+    return section.Set("FlashLoaderBaseAddr", "0x" + Hex(flashLoaderBase));
 }
 
 // Where `actual` first differs from `expected`, which lies at `address`.
@@ -57,8 +55,8 @@ PlatformSection MemoryType0(const std::string& name, const std::string& bootLoad
                                      uint32_t address, const std::string& what) {
     const auto differs = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end()).first;
     if (differs == expected.end()) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << what << " differs at "
-                                         << HexAddress(address + static_cast<uint32_t>(differs - expected.begin()));
+    return ::testing::AssertionFailure() << what << " differs at 0x"
+                                         << Hex(address + static_cast<uint32_t>(differs - expected.begin()));
 }
 
 }  // namespace
@@ -90,22 +88,22 @@ PlatformSection PassiveWithSetupLoader(const std::string& name, const std::strin
                                        const std::string& flashLoader, uint32_t flashLoaderBase) {
     return MemoryType0(name, "passive", flashLoader, flashLoaderBase)
         .Set("SetupLoader", setupLoader)
-        .Set("SetupLoaderBaseAddr", HexAddress(setupLoaderBase));
+        .Set("SetupLoaderBaseAddr", "0x" + Hex(setupLoaderBase));
 }
 
 PlatformSection Mit1Platform(const std::string& name, const std::string& setupLoader, uint32_t setupLoaderBase,
                              const std::string& flashLoader, uint32_t flashLoaderBase) {
     PlatformSection section{name, {}};
-    section.Set("MIT", "1").Set("SetupLoader", setupLoader).Set("SetupLoaderBaseAddr", HexAddress(setupLoaderBase));
-    return section.Set("FlashLoader", flashLoader).Set("FlashLoaderBaseAddr", HexAddress(flashLoaderBase));
+    section.Set("MIT", "1").Set("SetupLoader", setupLoader).Set("SetupLoaderBaseAddr", "0x" + Hex(setupLoaderBase));
+    return section.Set("FlashLoader", flashLoader).Set("FlashLoaderBaseAddr", "0x" + Hex(flashLoaderBase));
 }
 
 std::string FlashDefinition(uint32_t base, uint32_t mebibytes, uint32_t chipSelect) {
-    return HexAddress(base) + "," + std::to_string(mebibytes) + "," + std::to_string(chipSelect);
+    return FlashDefinitionMit1(base, mebibytes, static_cast<int>(chipSelect));
 }
 
 std::string FlashDefinitionMit1(uint32_t base, uint32_t mebibytes, int cfsMiB) {
-    const std::string value = HexAddress(base) + "," + std::to_string(mebibytes);
+    const std::string value = "0x" + Hex(base) + "," + std::to_string(mebibytes);
     return cfsMiB < 0 ? value : value + "," + std::to_string(cfsMiB);
 }
 
@@ -205,18 +203,17 @@ JobResult JobFixture::RunJob(const std::string& optionText, const JobSetup& setu
 }
 
 ::testing::AssertionResult JobFixture::RamHolds(const std::string& stage, const LoaderFile& loader) const {
-    if (!handset_) return ::testing::AssertionFailure() << "no handset was started";
-    const auto ram = handset_->Ram(stage, loader.base, static_cast<uint32_t>(loader.bytes.size()));
-    return SameBytes(loader.bytes, ram, loader.base, stage + " RAM");
+    const uint32_t size = static_cast<uint32_t>(loader.bytes.size());
+    return SameBytes(loader.bytes, handset_->Ram(stage, loader.base, size), loader.base, stage + " RAM");
 }
 
 ::testing::AssertionResult JobFixture::FlashHolds(const std::vector<ImageChunk>& chunks) const {
-    for (const ImageChunk& chunk : chunks) {
-        const auto flash = handset_->Flash(chunk.address, static_cast<uint32_t>(chunk.bytes.size()));
-        const auto same = SameBytes(chunk.bytes, flash, chunk.address, "flash");
-        if (!same) return same;
+    ::testing::AssertionResult same = ::testing::AssertionSuccess();
+    for (auto chunk = chunks.begin(); same && chunk != chunks.end(); ++chunk) {
+        const uint32_t size = static_cast<uint32_t>(chunk->bytes.size());
+        same = SameBytes(chunk->bytes, handset_->Flash(chunk->address, size), chunk->address, "flash");
     }
-    return ::testing::AssertionSuccess();
+    return same;
 }
 
 std::vector<handsetsim::CommandRecord> JobFixture::Sent(const std::string& name) const {

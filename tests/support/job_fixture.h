@@ -1,8 +1,7 @@
-// Whole jobs against the stand-in handset, through the library's exports.
-// A JobFixture owns a home directory (FLASHDLL_HOME) holding platform.def,
-// flash.types, loader and image files; it starts a handsetsim::Handset and
-// points FLASHDLL_COM<n> at its UARTs; RunJob runs one job the way a host
-// does (FlashInit, callbacks, FlashParseOptionString, FlashLoad, FlashFinish).
+// Whole jobs against the stand-in handset, through the library's exports. A
+// JobFixture owns a home directory (FLASHDLL_HOME) for platform.def, flash.types,
+// loader and image files, starts a handsetsim::Handset with FLASHDLL_COM<n> on
+// its UARTs, and runs jobs the way a host does (FlashInit ... FlashFinish).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -76,7 +75,6 @@ public:
     ~JobFixture();
     JobFixture(const JobFixture&) = delete;
     JobFixture& operator=(const JobFixture&) = delete;
-
     const TempDir& Home() const { return home_; }
     std::string Path(const std::string& name) const { return home_.File(name); }
     void AddPlatform(const PlatformSection& section);
@@ -114,5 +112,40 @@ private:
 // words (a last partial one as 0xDEADBEEF).
 uint32_t PayloadWord(const handsetsim::CommandRecord& command, size_t index);
 std::vector<uint32_t> PayloadWords(const handsetsim::CommandRecord& command);
+
+// Jobs against a handset with one 2-MiB chip at 0x20000000 (four 64-KiB
+// sectors, then seven of 256 KiB), described by platform P1.
+constexpr uint32_t kFlashBase = 0x20000000, kFlashSize = 0x200000, kFlashLoaderBase = 0x08000000;
+
+class FlashHandsetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        job.AddPlatform(PassivePlatform("P1", "fl.s19", kFlashLoaderBase).WithFlash({FlashDefinition(kFlashBase, 2, 0)}));
+        loader = job.WriteLoader("fl.s19", kFlashLoaderBase, 2048);
+        scenario.chips.push_back(job.AddAmdChip(0x01, 0x227E, kFlashBase, "64*4,256*7"));
+    }
+    // Starts the handset on COM1 (and COM2). With `inFlashLoader` the flash
+    // loader already runs and jobs skip the boot loader phase.
+    void Start(uint32_t uarts = 1, bool inFlashLoader = true) {
+        scenario.uartCount = uarts;
+        scenario.startInFlashLoader = inFlashLoader;
+        handset = &job.StartHandset(scenario, {1, 2});
+        options_ = std::string("/platform=P1 /debug=1 /com=") + (uarts == 2 ? "1,2" : "1") +
+                   (inFlashLoader ? " /phases=fl" : "") + " /file=" + job.Path("image.s19") + " ";
+    }
+    JobResult Run(const std::string& options, const JobSetup& setup = {}) { return job.RunJob(options_ + options, setup); }
+    // Writes image.s19 from `chunks` and keeps them in `image`.
+    void WriteImage(const std::vector<ImageChunk>& chunks) { job.WriteImage("image.s19", image = chunks); }
+    void FlashTheImage() {
+        for (const ImageChunk& chunk : image) handset->SetFlash(chunk.address, chunk.bytes);
+    }
+
+    JobFixture job;
+    LoaderFile loader;
+    handsetsim::Scenario scenario;
+    handsetsim::Handset* handset = nullptr;
+    std::vector<ImageChunk> image;
+    std::string options_;
+};
 
 }  // namespace testing_support
