@@ -84,8 +84,8 @@ TEST_F(DownloadJob, WritesEveryFileOfEveryFileSystemByteForByte) {
     const Words ffs = PayloadWords(mounts[0]);
     EXPECT_EQ(Words(ffs.begin(), ffs.begin() + 6), (Words{1, 1, 2, 0x11111111, 0x22222222, 290}));
     ASSERT_EQ(mounts[0].payload.size(), 24u + 290u);
-    const uint8_t* table = mounts[0].payload.data() + 24;
-    EXPECT_EQ((Words{GetLe16(table), GetLe32(table + 2), GetLe32(table + 6)}), (Words{2, 2, 3}));
+    EXPECT_EQ((Words{GetLe16(&mounts[0].payload[24]), GetLe32(&mounts[0].payload[26]), GetLe32(&mounts[0].payload[30])}),
+              (Words{2, 2, 3}));
     EXPECT_EQ(PayloadWords(mounts[1]), (Words{2, 1, 1}));
     EXPECT_EQ(PayloadWords(mounts[2]), (Words{3, 1, 1, kFlash1, 8u << 20, kFlash1 + 0x100000, kFlash1 + 0x1FFFFF}));
 }
@@ -111,7 +111,6 @@ TEST_F(DownloadJob, CutsFilesIntoChunksByLinkSpeedAndLoaderLimit) {
         ASSERT_EQ(files.size(), 4u);
         EXPECT_TRUE(files[0].name == std::string(255, 'n') && files[0].closed);
         for (size_t i = 0; i < data.size(); ++i) EXPECT_EQ(files[i].data, data[i]) << i;
-        EXPECT_TRUE(result.Has("FileWrite : written size = 16385/16385"));
     }
 }
 
@@ -161,7 +160,6 @@ TEST_F(DownloadJob, RefusalsEndTheDownload) {
         EXPECT_EQ(result.code, openFails ? ERR_TOO_MANY_RETRIES : ERR_CHECKFILESIZE_FAIL) << result.Transcript();
         EXPECT_EQ(Count(openFails ? "FIOP" : "CHKS"), 1u);
         EXPECT_EQ(Count("FIOP") + Count("FSUM"), 1u) << "the second file is not started";
-        EXPECT_EQ(result.Has("Giving up on FileOpen"), openFails);
         EXPECT_EQ(result.host->IndexOfMessageContaining("Retry "), -1);
     }
 }

@@ -74,17 +74,6 @@ TEST_F(VerifyReadTest, FlashVerifyAndReadBackAgreeOnOneAndTwoPorts) {
     }
 }
 
-// With /noretry=1 a single VRFY answered "-err" ends the verify.
-TEST_F(VerifyReadTest, FailedVrfyWithNoretryEndsTheVerify) {
-    WriteImage({{0x20000000, RandomBytes(0x3000, 3)}});
-    scenario.faults.errCommand = "VRFY";
-    scenario.faults.errNth = 1;
-    Start();
-    const JobResult result = Run("/mode=verify /noretry=1");
-    EXPECT_EQ(result.code, ERR_TOO_MANY_RETRIES) << result.Transcript();
-    EXPECT_EQ(handset->CountCommands("VRFY"), 1u);
-}
-
 // Read pieces: 4096 bytes at 115200 baud, 8192 faster, never more than the
 // flash loader takes. A SUCK answered "-err" is repeated after a resync.
 TEST_F(VerifyReadTest, ReadPieceSizesFollowLinkSpeedAndLoaderLimit) {
@@ -101,7 +90,7 @@ TEST_F(VerifyReadTest, ReadPieceSizesFollowLinkSpeedAndLoaderLimit) {
         scenario.faults.errCommand = "SUCK";
         scenario.faults.errNth = c.failingSuck;
         Start();
-        FlashTheImage();
+        handset->SetFlash(image[0].address, image[0].bytes);
         const JobResult result = Run("/mode=read /read=0x20000000-0x20002FFF /maxspeed=" + std::string(c.maxspeed) + SaveOption());
         ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
         EXPECT_EQ(job.Words("SUCK", 1), c.sizes);

@@ -1,7 +1,6 @@
-// A load from FlashLoad to its result: argument checks, delivery of every
-// notification on the delivery thread before FlashLoad returns (also through
-// a host that blocks while the ring overflows), the abort poll, the port
-// list, the end-of-load report, and a host that never returns from a callback.
+// A load from FlashLoad to its result: argument checks, delivery on the delivery
+// thread (through an overflow), the abort poll, the port list, the end-of-load
+// report, and a host that never returns from a callback.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -47,8 +46,7 @@ TEST(FlashLoad, EveryNotificationArrivesInOrderOnTheDeliveryThreadThroughAnOverf
     for (int i = 0; i < 3000; ++i) image += "S0030000FC\n";  // a header record: reported and skipped
     job.Home().Write("image.s19", image + "this is no S-record\n");
     g_firstMessage = true;
-    JobSetup setup;
-    setup.adjustHost = [](RecordingHost& host) { host.descriptor.OnMessage = SlowFirstMessage; };
+    const JobSetup setup{{}, [](RecordingHost& host) { host.descriptor.OnMessage = SlowFirstMessage; }};
     const JobResult result = job.RunJob("/platform=P1 /com=1 /phases=fl /debug=1 /file=" + job.Path("image.s19"), setup);
     ASSERT_EQ(result.code, ERR_BAD_SREC_FILE) << result.Transcript();
 
@@ -69,20 +67,18 @@ TEST(FlashLoad, EveryNotificationArrivesInOrderOnTheDeliveryThreadThroughAnOverf
     EXPECT_EQ(result.host->Messages().back(), "ThreadGUI finished") << "the last line comes after the final drain";
     const std::string sorry = "Sorry, an error has occured ! (ERR_BAD_SREC_FILE)";
     int previous = -1;
-    for (const std::string& text : {std::string("ThreadProtocol started"), std::string("Error code: ERR_BAD_SREC_FILE"),
-                                    sorry, std::string("ThreadProtocol finished"), std::string("ThreadProtocol: 17")}) {
+    for (const char* text : {"ThreadProtocol started", "Error code: ERR_BAD_SREC_FILE", sorry.c_str(),
+                             "ThreadProtocol finished", "ThreadProtocol: 17"}) {
         EXPECT_GT(result.host->IndexOfMessage(text), previous) << text;
         previous = result.host->IndexOfMessage(text);
     }
-    EXPECT_EQ(result.host->CountMessages("Error code: ERR_BAD_SREC_FILE"), 1u) << "nothing else was recorded";
     EXPECT_TRUE(result.Has(sorry, FLASH_LEVEL_ERROR));
     EXPECT_EQ(result.host->StatusTexts(), std::vector<std::string>{sorry});
 }
 
-// Poll times of the host below; only the delivery thread writes them.
 std::vector<std::chrono::steady_clock::time_point> g_pollTimes;
 
-int32_t TimedPollAbort(FlashHostDescriptor* raw) {
+int32_t TimedPollAbort(FlashHostDescriptor* raw) {  // on the delivery thread alone
     g_pollTimes.push_back(std::chrono::steady_clock::now());
     return ++RecordingHost::From(raw)->polls > 2 ? 1 : 0;
 }
@@ -97,8 +93,7 @@ TEST(FlashLoad, AbortPollRunsAboutEvery750MsAndStopsAfterTheFirstYes) {
     handsetsim::Scenario scenario;
     scenario.faults.bootSilent = true;
     job.StartHandset(scenario, {1});
-    JobSetup setup;
-    setup.adjustHost = [](RecordingHost& host) { host.descriptor.OnPollAbort = TimedPollAbort; };
+    const JobSetup setup{{}, [](RecordingHost& host) { host.descriptor.OnPollAbort = TimedPollAbort; }};
     const std::string image = job.Path("image.s19");
     const JobResult result = job.RunJob("/platform=P1 /com=1,1 /phases=bl /debug=1 /mode=flash /file=" + image, setup);
 
@@ -131,8 +126,9 @@ TEST(FlashLoad, RecordedErrorIsReportedBesideADifferentResult) {
     job.StartHandset(scenario, {2});
     const JobResult result = job.RunJob("/platform=P1 /com=2 /phases=bl");
     ASSERT_EQ(result.code, ERR_TOO_MANY_RETRIES) << result.Transcript();
-    EXPECT_GE(result.host->IndexOfMessage("Error code: ERR_TOO_MANY_RETRIES"), 0);
-    EXPECT_GT(result.host->IndexOfMessage("Error code: ERR_CRC"), result.host->IndexOfMessage("Error code: ERR_TOO_MANY_RETRIES"));
+    const int resultLine = result.host->IndexOfMessage("Error code: ERR_TOO_MANY_RETRIES");
+    EXPECT_GT(result.host->IndexOfMessage("Error code: ERR_CRC"), resultLine) << result.Transcript();
+    EXPECT_GE(resultLine, 0);
 }
 
 // A host that shows the final status and does not return: FlashLoad gives
@@ -147,8 +143,7 @@ void BlockingStatus(FlashHostDescriptor* raw, const char* text) {
 
 TEST(FlashLoad, DeliveryThreadStuckInTheHostIsGivenUpOn) {
     JobFixture job;
-    JobSetup setup;
-    setup.adjustHost = [](RecordingHost& host) { host.descriptor.OnStatusText = BlockingStatus; };
+    const JobSetup setup{{}, [](RecordingHost& host) { host.descriptor.OnStatusText = BlockingStatus; }};
     const auto start = std::chrono::steady_clock::now();
     const JobResult result = job.RunJob("/platform=P1 /com=1 /debug=1", setup);
     EXPECT_EQ(result.code, ERR_BAD_PLATFORM);

@@ -45,9 +45,8 @@ std::string SRecordText(const std::vector<ImageChunk>& chunks) {
 
 PlatformSection MemoryType0(const std::string& name, const std::string& bootLoader, const std::string& flashLoader,
                             uint32_t flashLoaderBase) {
-    PlatformSection section{name, {}};
-    section.Set("MIT", "0").Set("BootLoader", bootLoader).Set("FlashLoader", flashLoader);
-    return section.Set("FlashLoaderBaseAddr", "0x" + Hex(flashLoaderBase));
+    return {name, {{"MIT", "0"}, {"BootLoader", bootLoader}, {"FlashLoader", flashLoader},
+                   {"FlashLoaderBaseAddr", "0x" + Hex(flashLoaderBase)}}};
 }
 
 // Where `actual` first differs from `expected`, which lies at `address`.
@@ -93,9 +92,8 @@ PlatformSection PassiveWithSetupLoader(const std::string& name, const std::strin
 
 PlatformSection Mit1Platform(const std::string& name, const std::string& setupLoader, uint32_t setupLoaderBase,
                              const std::string& flashLoader, uint32_t flashLoaderBase) {
-    PlatformSection section{name, {}};
-    section.Set("MIT", "1").Set("SetupLoader", setupLoader).Set("SetupLoaderBaseAddr", "0x" + Hex(setupLoaderBase));
-    return section.Set("FlashLoader", flashLoader).Set("FlashLoaderBaseAddr", "0x" + Hex(flashLoaderBase));
+    return {name, {{"MIT", "1"}, {"SetupLoader", setupLoader}, {"SetupLoaderBaseAddr", "0x" + Hex(setupLoaderBase)},
+                   {"FlashLoader", flashLoader}, {"FlashLoaderBaseAddr", "0x" + Hex(flashLoaderBase)}}};
 }
 
 std::string FlashDefinition(uint32_t base, uint32_t mebibytes, uint32_t chipSelect) {

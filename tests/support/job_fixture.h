@@ -136,9 +136,6 @@ protected:
     JobResult Run(const std::string& options, const JobSetup& setup = {}) { return job.RunJob(options_ + options, setup); }
     // Writes image.s19 from `chunks` and keeps them in `image`.
     void WriteImage(const std::vector<ImageChunk>& chunks) { job.WriteImage("image.s19", image = chunks); }
-    void FlashTheImage() {
-        for (const ImageChunk& chunk : image) handset->SetFlash(chunk.address, chunk.bytes);
-    }
 
     JobFixture job;
     LoaderFile loader;
