@@ -81,9 +81,9 @@ TEST_F(DownloadJob, WritesEveryFileOfEveryFileSystemByteForByte) {
 
     const auto mounts = job.Sent("FSMT");
     ASSERT_EQ(mounts.size(), 3u);
+    ASSERT_EQ(mounts[0].payload.size(), 24u + 290u);
     const Words ffs = PayloadWords(mounts[0]);
     EXPECT_EQ(Words(ffs.begin(), ffs.begin() + 6), (Words{1, 1, 2, 0x11111111, 0x22222222, 290}));
-    ASSERT_EQ(mounts[0].payload.size(), 24u + 290u);
     EXPECT_EQ((Words{GetLe16(&mounts[0].payload[24]), GetLe32(&mounts[0].payload[26]), GetLe32(&mounts[0].payload[30])}),
               (Words{2, 2, 3}));
     EXPECT_EQ(PayloadWords(mounts[1]), (Words{2, 1, 1}));

@@ -1,6 +1,5 @@
 // Verify and read-back jobs against the stand-in handset, and whole rounds
 // of flash, verify and read on one and on two ports.
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
