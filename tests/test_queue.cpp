@@ -84,8 +84,10 @@ TEST_F(QueueTest, WrapWhileTheReaderIsAtTheStartWaitsThenDropsTheRecord) {
     EXPECT_EQ(recorder.Messages(), queued);
     recorder.Clear();
     Message("after");
+    Enqueue(session.get(), NOTIFY_STATUS, 0, 0, nullptr);  // a missing text arrives empty
     DeliverAll();
     EXPECT_EQ(recorder.Messages(), (Texts{"after", kOverflowText}));
+    EXPECT_EQ(recorder.StatusTexts(), Texts{""});
 }
 
 // Writers that wait for room together must each get their record in once

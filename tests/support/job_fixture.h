@@ -71,10 +71,8 @@ struct JobResult {
 
 class JobFixture {
 public:
-    JobFixture();
+    JobFixture();  // not copyable: it owns a directory, a handset and environment variables
     ~JobFixture();
-    JobFixture(const JobFixture&) = delete;
-    JobFixture& operator=(const JobFixture&) = delete;
     const TempDir& Home() const { return home_; }
     std::string Path(const std::string& name) const { return home_.File(name); }
     void AddPlatform(const PlatformSection& section);
