@@ -134,14 +134,19 @@ void JobFixture::AddPlatform(const PlatformSection& section) {
     home_.Write("platform.def", platformText_ += "\n");
 }
 
-handsetsim::ChipSlot JobFixture::AddAmdChip(uint8_t manufacturer, uint32_t device, uint32_t start,
-                                            const std::string& layout) {
+void JobFixture::AddChipType(uint16_t manufacturer, uint32_t device, const std::string& family,
+                             const std::string& layout, const std::string& method, const std::string& description) {
     char key[32];
     std::snprintf(key, sizeof key, "0x%04x_0x%08lx", manufacturer, static_cast<unsigned long>(device));
-    descriptions_ += std::string(key) + "=Test flash\n";
-    chipInfos_ += std::string(key) + "=amd,L" + key + ",standard\n";
+    descriptions_ += std::string(key) + "=" + description + "\n";
+    chipInfos_ += std::string(key) + "=" + family + ",L" + key + "," + method + "\n";
     layouts_ += std::string("L") + key + "=" + layout + "\n";
     home_.Write("flash.types", "[Description]\n" + descriptions_ + "[ChipInfo]\n" + chipInfos_ + "[Layouts]\n" + layouts_);
+}
+
+handsetsim::ChipSlot JobFixture::AddAmdChip(uint8_t manufacturer, uint32_t device, uint32_t start,
+                                            const std::string& layout) {
+    AddChipType(manufacturer, device, "amd", layout);
     handsetsim::ChipSlot slot;
     slot.amdId = static_cast<uint32_t>(manufacturer) << 16;
     slot.amdDevice = device;

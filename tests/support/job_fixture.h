@@ -76,8 +76,11 @@ public:
     const TempDir& Home() const { return home_; }
     std::string Path(const std::string& name) const { return home_.File(name); }
     void AddPlatform(const PlatformSection& section);
-    // Enters an AMD-family chip ("8*8,64*63": eight 8-KiB sectors, then 63 of
-    // 64 KiB) into flash.types; returns the slot the handset reports it with.
+    // Enters a chip into flash.types: family "amd", "intel" ...; layout "8*8,64*63"
+    // (eight 8-KiB sectors, then 63 of 64 KiB); method "standard", "pagebuffer:32" ...
+    void AddChipType(uint16_t manufacturer, uint32_t device, const std::string& family, const std::string& layout,
+                     const std::string& method = "standard", const std::string& description = "Test flash");
+    // An AMD-family chip entered so, and the slot the handset reports it with.
     handsetsim::ChipSlot AddAmdChip(uint8_t manufacturer, uint32_t device, uint32_t start, const std::string& layout);
     // An S-record file of `size` random bytes from `base`.
     LoaderFile WriteLoader(const std::string& name, uint32_t base, uint32_t size, uint32_t seed = 1);
@@ -113,10 +116,9 @@ std::vector<uint32_t> PayloadWords(const handsetsim::CommandRecord& command);
 
 // Jobs against a handset with one 2-MiB chip at 0x20000000 (four 64-KiB
 // sectors, then seven of 256 KiB), described by platform P1.
-constexpr uint32_t kFlashBase = 0x20000000, kFlashSize = 0x200000, kFlashLoaderBase = 0x08000000;
-
 class FlashHandsetTest : public ::testing::Test {
 protected:
+    static constexpr uint32_t kFlashBase = 0x20000000, kFlashSize = 0x200000, kFlashLoaderBase = 0x08000000;
     void SetUp() override {
         job.AddPlatform(PassivePlatform("P1", "fl.s19", kFlashLoaderBase).WithFlash({FlashDefinition(kFlashBase, 2, 0)}));
         loader = job.WriteLoader("fl.s19", kFlashLoaderBase, 2048);
