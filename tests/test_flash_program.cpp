@@ -15,11 +15,10 @@ using Words = std::vector<uint32_t>;
 using Names = std::vector<std::string>;
 using ProgramTest = FlashHandsetTest;
 
-// Names of the sector commands in the order they arrived.
-Names SectorCommands(const JobFixture& job) {
+Names SectorCommands(const JobFixture& job) {  // in the order they arrived
     Names names = job.CommandNames();
     names.erase(std::remove_if(names.begin(), names.end(),
-                               [](const std::string& name) { return name != "OPEN" && name != "ERAS" && name != "CLOS"; }),
+                               [](const std::string& n) { return n != "OPEN" && n != "ERAS" && n != "CLOS"; }),
                 names.end());
     return names;
 }
@@ -27,7 +26,7 @@ Names SectorCommands(const JobFixture& job) {
 // Two bytes at the held-back address hold no word to keep back.
 TEST_F(ProgramTest, SlowLinkSendsSixteenKiBPiecesAndFlagsFollowCoverage) {
     scenario.maxTx = 65536;
-    WriteImage({{0x20000000, RandomBytes(0x10100, 1)}, {0x20040000, {0x12, 0x34}}, {0x20080000, RandomBytes(200 * 1024, 2)}});
+    WriteImage({{0x20000000, RandomBytes(0x10100, 1)}, {0x20040000, {0x12, 0x34}}, {0x20080000, RandomBytes(0x32000, 2)}});
     Start();
     const JobResult result = Run("/mode=flash");
     ASSERT_EQ(result.code, SUCCESS) << result.Transcript();

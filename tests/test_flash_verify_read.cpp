@@ -77,7 +77,7 @@ TEST_F(VerifyReadTest, FlashVerifyAndReadBackAgreeOnOneAndTwoPorts) {
 // flash loader takes. A SUCK answered "-err" is repeated after a resync.
 TEST_F(VerifyReadTest, ReadPieceSizesFollowLinkSpeedAndLoaderLimit) {
     const struct {
-        const char* maxspeed;
+        std::string maxspeed;
         uint32_t maxRx, failingSuck;
         Words sizes;
     } cases[] = {{"115200", 65536, 0, {4096, 4096, 4096}}, {"460800", 65536, 0, {8192, 4096}},
@@ -90,7 +90,7 @@ TEST_F(VerifyReadTest, ReadPieceSizesFollowLinkSpeedAndLoaderLimit) {
         scenario.faults.errNth = c.failingSuck;
         Start();
         handset->SetFlash(image[0].address, image[0].bytes);
-        const JobResult result = Run("/mode=read /read=0x20000000-0x20002FFF /maxspeed=" + std::string(c.maxspeed) + SaveOption());
+        const JobResult result = Run("/mode=read /read=0x20000000-0x20002FFF /maxspeed=" + c.maxspeed + SaveOption());
         ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
         EXPECT_EQ(job.Words("SUCK", 1), c.sizes);
         EXPECT_EQ(result.Has("Retry 1: ReadData"), c.failingSuck != 0);

@@ -54,10 +54,8 @@ struct LoaderFile {
 };
 
 struct JobSetup {
-    // Runs after the option string was parsed, before FlashLoad (fields the parser does not set).
-    std::function<void(FlashLoadOptions&)> adjustOptions;
-    // Runs after the callbacks are installed (abortAfterPolls, own callbacks).
-    std::function<void(RecordingHost&)> adjustHost;
+    std::function<void(FlashLoadOptions&)> adjustOptions;  // after parsing: fields the parser does not set
+    std::function<void(RecordingHost&)> adjustHost;        // after the callbacks are installed
 };
 // A setup that hands FlashLoad a contents file and contents mode.
 JobSetup WithContents(const std::string& path, uint32_t contentsMode);
@@ -96,8 +94,7 @@ public:
     // Whether the RAM of `stage` ("boot", "setup") holds the loader; whether the flash holds `chunks`.
     ::testing::AssertionResult RamHolds(const std::string& stage, const LoaderFile& loader) const;
     ::testing::AssertionResult FlashHolds(const std::vector<ImageChunk>& chunks) const;
-    // What the handset received: the commands of one name, payload word
-    // `index` of each of them, the names of all commands in order.
+    // What the handset received: commands of one name, their word `index`, all names in order.
     std::vector<handsetsim::CommandRecord> Sent(const std::string& name) const;
     std::vector<uint32_t> Words(const std::string& name, size_t index) const;
     std::vector<std::string> CommandNames() const;
@@ -114,8 +111,7 @@ private:
 uint32_t PayloadWord(const handsetsim::CommandRecord& command, size_t index);
 std::vector<uint32_t> PayloadWords(const handsetsim::CommandRecord& command);
 
-// Jobs against a handset with one 2-MiB chip at 0x20000000 (four 64-KiB
-// sectors, then seven of 256 KiB), described by platform P1.
+// Jobs on one 2-MiB chip at 0x20000000 (4 sectors of 64 KiB, 7 of 256 KiB), platform P1.
 class FlashHandsetTest : public ::testing::Test {
 protected:
     static constexpr uint32_t kFlashBase = 0x20000000, kFlashSize = 0x200000, kFlashLoaderBase = 0x08000000;
