@@ -29,12 +29,10 @@ TEST(FlashLoad, RefusesBadArgumentsWithoutStartingAnything) {
     FlashFinish(&host.descriptor);
 }
 
-// The host sits in its first OnMessage for half a second: meanwhile the
-// reader's 3000 report lines run the 16 KiB ring full and must wait.
-std::atomic<bool> g_firstMessage{true};
-
-void SlowFirstMessage(FlashHostDescriptor* raw, uint32_t level, const char* text) {
-    if (g_firstMessage.exchange(false)) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+// The host sits half a second in the OnMessage of the reader's first report
+// line: meanwhile the other 2999 run the 16 KiB ring full and must wait.
+void SlowFirstReport(FlashHostDescriptor* raw, uint32_t level, const char* text) {
+    if (std::string(text).rfind("SRE line 1:", 0) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
     RecordingHost::From(raw)->Record(HostEventKind::Message, level, 0, text);
 }
 
@@ -45,8 +43,7 @@ TEST(FlashLoad, EveryNotificationArrivesInOrderOnTheDeliveryThreadThroughAnOverf
     std::string image;
     for (int i = 0; i < 3000; ++i) image += "S0030000FC\n";  // a header record: reported and skipped
     job.Home().Write("image.s19", image + "this is no S-record\n");
-    g_firstMessage = true;
-    const JobSetup setup{{}, [](RecordingHost& host) { host.descriptor.OnMessage = SlowFirstMessage; }};
+    const JobSetup setup{{}, [](RecordingHost& host) { host.descriptor.OnMessage = SlowFirstReport; }};
     const JobResult result = job.RunJob("/platform=P1 /com=1 /phases=fl /debug=1 /file=" + job.Path("image.s19"), setup);
     ASSERT_EQ(result.code, ERR_BAD_SREC_FILE) << result.Transcript();
 
