@@ -1,5 +1,6 @@
 // The notification queue: fillers at the end of the ring, a wrap while the
-// reader is at the start, concurrent writers.
+// reader is at the start, concurrent writers. (A load whose host blocks while
+// the ring overflows is in test_run.)
 #include <gtest/gtest.h>
 
 #include <atomic>
