@@ -1,180 +1,118 @@
-// Verify and read-back jobs against the stand-in handset, and a whole round
+// Verify and read-back jobs against the stand-in handset, and whole rounds
 // of flash, verify and read on one and on two ports.
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <string>
-#include <tuple>
 #include <vector>
 
-#include "flashdll/flashdll.h"
 #include "flashdll/loader/crc32.h"
-#include "support/flash_handset.h"
+#include "support/job_fixture.h"
 
 namespace {
 
-using testing_support::FlashDefinition;
-using testing_support::ImageChunk;
-using testing_support::JobResult;
-using testing_support::PayloadWord;
-using testing_support::PassivePlatform;
-using testing_support::RandomBytes;
-using testing_support::ReadSRecordData;
+using namespace testing_support;
 using Words = std::vector<uint32_t>;
 
-bool SameChunks(const std::vector<ImageChunk>& a, const std::vector<ImageChunk>& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i].address != b[i].address || a[i].bytes != b[i].bytes) return false;
+// Address -> byte of the S3 records of an S-record file, and of `chunks`.
+std::map<uint32_t, uint8_t> SRecordBytes(const std::string& path) {
+    std::map<uint32_t, uint8_t> bytes;
+    std::ifstream file(path);
+    for (std::string line; std::getline(file, line);) {
+        auto field = [&line](size_t at, size_t digits) { return std::stoul(line.substr(at, digits), nullptr, 16); };
+        for (uint32_t i = 0; line.rfind("S3", 0) == 0 && i + 5 < field(2, 2); ++i) {
+            bytes[static_cast<uint32_t>(field(4, 8) + i)] = static_cast<uint8_t>(field(12 + 2 * i, 2));
+        }
     }
-    return true;
+    return bytes;
 }
 
-class VerifyReadTest : public testing_support::FlashHandsetTest {
+std::map<uint32_t, uint8_t> ChunkBytes(const std::vector<ImageChunk>& chunks) {
+    std::map<uint32_t, uint8_t> bytes;
+    for (const ImageChunk& chunk : chunks) {
+        for (size_t i = 0; i < chunk.bytes.size(); ++i) bytes[chunk.address + static_cast<uint32_t>(i)] = chunk.bytes[i];
+    }
+    return bytes;
+}
+
+class VerifyReadTest : public FlashHandsetTest {
 protected:
-    void FlashTheImage() {
-        for (const ImageChunk& chunk : image) handset->SetFlash(chunk.address, chunk.bytes);
-    }
     std::string SaveOption() const { return " /savefile=" + job.Path("back.s19"); }
+    bool ReadBackIsTheImage() const { return SRecordBytes(job.Path("back.s19")) == ChunkBytes(image); }
 };
 
-TEST_F(VerifyReadTest, VerifyPiecesEndAtSectorEnds) {
-    WriteImage({{0x20000000, RandomBytes(300 * 1024, 1)}, {0x20080000, RandomBytes(200 * 1024, 2)}});
-    Start();
-    FlashTheImage();
-    const JobResult result = Run("/mode=verify");
+// Each job starts from the boot ROM, as the previous one sent the handset
+// back there. Verify pieces end at sector ends and hold at most 128 KiB; a
+// difference in the third piece ends the verify.
+TEST_F(VerifyReadTest, FlashVerifyAndReadBackAgreeOnOneAndTwoPorts) {
+    WriteImage({{0x20000000, RandomBytes(70000, 6)}, {0x20100000, RandomBytes(200 * 1024, 7)}});
+    for (const uint32_t ports : {1u, 2u}) {
+        SCOPED_TRACE(ports);
+        Start(ports, false);
+        JobResult result = Run("/mode=flash /diff=0");  // only the verify compares
+        ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
+        EXPECT_TRUE(job.FlashHolds(image));
+        EXPECT_EQ(PayloadWord(job.Sent("TXDT")[0], 3), ports) << "one part per port";
+        result = Run("/mode=verify");
+        EXPECT_EQ(result.code, SUCCESS) << result.Transcript();
+        EXPECT_EQ(job.Words("VRFY", 1), (Words{0x10000, 70000 - 0x10000, 0x20000, 72 * 1024}));
+        result = Run("/mode=read /read=0x20000000-0x2001116F /read=0x20100000-0x20131FFF" + SaveOption());
+        ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
+        EXPECT_TRUE(ReadBackIsTheImage());
 
-    ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
-    EXPECT_EQ(Field("VRFY", 1), (Words{0x10000, 0x10000, 0x10000, 0x10000, 44 * 1024, 0x20000, 72 * 1024}));
-    EXPECT_TRUE(result.host->HasMessage("Data to be verified: 500 KB (512000 Bytes)"));
-    EXPECT_EQ(handset->CountCommands("DONE"), 1u);
-}
-
-TEST_F(VerifyReadTest, DifferenceInThirdPieceEndsTheVerify) {
-    WriteImage({{0x20000000, RandomBytes(0x30000, 3)}});
-    Start();
-    FlashTheImage();
-    handset->SetFlash(0x20020010, {static_cast<uint8_t>(image[0].bytes[0x20010] ^ 1)});
-    const JobResult result = Run("/mode=verify");
-
-    EXPECT_EQ(result.code, ERR_VERIFY_DIFFERENCE) << result.Transcript();
-    EXPECT_EQ(handset->CountCommands("VRFY"), 3u);
-    EXPECT_EQ(handset->CountCommands("DONE"), 0u);
-    const auto flash = handset->Flash(0x20020000, 0x10000);
-    char text[96];
-    std::snprintf(text, sizeof text, "VerifyData: Difference found ! (0x%08lx != 0x%08lx)",
-                  static_cast<unsigned long>(Crc32(flash.data(), flash.size())),
-                  static_cast<unsigned long>(Crc32(image[0].bytes.data() + 0x20000, 0x10000)));
-    EXPECT_TRUE(result.host->HasMessage(text, FLASH_LEVEL_WARNING)) << text;
-}
-
-class FailedCommandTest : public VerifyReadTest, public ::testing::WithParamInterface<std::tuple<const char*, bool>> {};
-
-// A VRFY or SUCK answered "-err" once is repeated after a resync; without
-// retries the single failure ends the job.
-TEST_P(FailedCommandTest, IsRetriedAfterSyncOrGivenUpWithNoretry) {
-    const std::string command = std::get<0>(GetParam());
-    const bool noretry = std::get<1>(GetParam());
-    scenario.faults.errCommand = command;
-    scenario.faults.errNth = 1;
-    WriteImage({{0x20000000, RandomBytes(0x3000, 4)}});
-    Start();
-    FlashTheImage();
-    const std::string mode = command == "VRFY" ? "/mode=verify" : "/mode=read /read=0x20000000-0x20002FFF" + SaveOption();
-    const JobResult result = Run(mode + (noretry ? " /noretry=1" : ""));
-
-    const std::string operation = command == "VRFY" ? "VerifyData" : "ReadData";
-    if (noretry) {
-        EXPECT_EQ(result.code, ERR_TOO_MANY_RETRIES) << result.Transcript();
-        EXPECT_EQ(handset->CountCommands(command), 1u);
-        return;
-    }
-    ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
-    EXPECT_TRUE(result.host->HasMessage("Retry 1: " + operation));
-    std::vector<std::string> order;  // the failed command, the resync, the repeat
-    for (const auto& sent : handset->Commands()) {
-        if (sent.name == command || (!order.empty() && sent.name == "SYNC")) order.push_back(sent.name);
-    }
-    order.resize(3);
-    EXPECT_EQ(order, (std::vector<std::string>{command, "SYNC", command}));
-    if (command == "SUCK") {
-        EXPECT_TRUE(SameChunks(ReadSRecordData(job.Path("back.s19")), image));
+        handset->SetFlash(0x20100010, {static_cast<uint8_t>(image[1].bytes[0x10] ^ 1)});
+        result = Run("/mode=verify");
+        EXPECT_EQ(result.code, ERR_VERIFY_DIFFERENCE) << result.Transcript();
+        EXPECT_EQ(job.Words("VRFY", 1).size(), 4u + 3u);
+        const auto flash = handset->Flash(0x20100000, 0x20000);
+        char text[96];
+        std::snprintf(text, sizeof text, "VerifyData: Difference found ! (0x%08lx != 0x%08lx)",
+                      static_cast<unsigned long>(Crc32(flash.data(), flash.size())),
+                      static_cast<unsigned long>(Crc32(image[1].bytes.data(), 0x20000)));
+        EXPECT_TRUE(result.Has(text, FLASH_LEVEL_WARNING)) << text;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(VrfyAndSuck, FailedCommandTest,
-                         ::testing::Combine(::testing::Values("VRFY", "SUCK"), ::testing::Bool()));
-
-struct ReadCase {
-    const char* maxspeed;
-    uint32_t maxRx;
-    Words sizes;
-};
-
-class ReadPieceTest : public VerifyReadTest, public ::testing::WithParamInterface<ReadCase> {};
-
-TEST_P(ReadPieceTest, SizesFollowLinkSpeedAndLoaderLimit) {
-    scenario.maxRx = GetParam().maxRx;
+// Read pieces: 4096 bytes at 115200 baud, 8192 faster, never more than the
+// flash loader takes. A SUCK answered "-err" is repeated after a resync.
+TEST_F(VerifyReadTest, ReadPieceSizesFollowLinkSpeedAndLoaderLimit) {
+    const struct {
+        std::string maxspeed;
+        uint32_t maxRx, failingSuck;
+        Words sizes;
+    } cases[] = {{"115200", 65536, 0, {4096, 4096, 4096}}, {"460800", 65536, 0, {8192, 4096}},
+                 {"921600", 2048, 2, Words(7, 2048)}};
     WriteImage({{0x20000000, RandomBytes(0x3000, 5)}});
-    Start();
-    FlashTheImage();
-    const JobResult result =
-        Run("/mode=read /read=0x20000000-0x20002FFF /maxspeed=" + std::string(GetParam().maxspeed) + SaveOption());
-
-    ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
-    EXPECT_EQ(Field("SUCK", 1), GetParam().sizes);
-    EXPECT_TRUE(SameChunks(ReadSRecordData(job.Path("back.s19")), image));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.maxspeed);
+        scenario.maxRx = c.maxRx;
+        scenario.faults.errCommand = "SUCK";
+        scenario.faults.errNth = c.failingSuck;
+        Start();
+        handset->SetFlash(image[0].address, image[0].bytes);
+        const JobResult result = Run("/mode=read /read=0x20000000-0x20002FFF /maxspeed=" + c.maxspeed + SaveOption());
+        ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
+        EXPECT_EQ(job.Words("SUCK", 1), c.sizes);
+        EXPECT_EQ(result.Has("Retry 1: ReadData"), c.failingSuck != 0);
+        EXPECT_TRUE(ReadBackIsTheImage());
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Speeds, ReadPieceTest,
-                         ::testing::Values(ReadCase{"115200", 65536, {4096, 4096, 4096}},
-                                           ReadCase{"460800", 65536, {8192, 4096}},
-                                           ReadCase{"921600", 2048, Words(6, 2048)}));
-
-struct RefusedCase {
-    std::string options;
-    std::string outside;
-};
-
-class RefusedRangeTest : public VerifyReadTest, public ::testing::WithParamInterface<RefusedCase> {};
 
 // The chip is larger than the platform's flash definition: the part beyond
 // it has no memory area in the image to be read into or programmed from.
-TEST_P(RefusedRangeTest, RangesBeyondTheImageAreasAreRefusedBeforeAnyCommand) {
+TEST_F(VerifyReadTest, RangesBeyondTheImageAreasAreRefusedBeforeAnyCommand) {
     job.AddPlatform(PassivePlatform("P3", "fl.s19", 0x08000000).WithFlash({FlashDefinition(0x20000000, 1, 0)}));
     WriteImage({{0x20000000, RandomBytes(0x100, 8)}});
-    Start();
-    const JobResult result = Run("/platform=P3 " + GetParam().options + SaveOption());
-
-    EXPECT_EQ(result.code, ERR_RANGE_OUTSIDE_FLASH) << result.Transcript();
-    EXPECT_TRUE(result.host->HasMessage("Data outside the image's memory areas:", FLASH_LEVEL_ERROR));
-    EXPECT_TRUE(result.host->HasMessage(GetParam().outside, FLASH_LEVEL_ERROR));
-    EXPECT_EQ(handset->CountCommands("SETP") + handset->CountCommands("SUCK"), 0u);
-    EXPECT_FALSE(std::ifstream(job.Path("back.s19")).good()) << "no save file";
+    for (const auto& c : {std::make_pair("/mode=read /read=0x200FF000-0x20100FFF", "0x20100000 - 0x20100fff"),
+                          std::make_pair("/mode=flash /eraseunused=1", "0x20100000 - 0x201fffff")}) {
+        Start();
+        const JobResult result = Run(std::string("/platform=P3 ") + c.first + SaveOption());
+        EXPECT_EQ(result.code, ERR_RANGE_OUTSIDE_FLASH) << result.Transcript();
+        EXPECT_TRUE(result.Has("Data outside the image's memory areas:", FLASH_LEVEL_ERROR));
+        EXPECT_TRUE(result.Has(c.second, FLASH_LEVEL_ERROR)) << result.Transcript();
+        EXPECT_EQ(handset->CountCommands("SETP") + handset->CountCommands("SUCK"), 0u);
+        EXPECT_FALSE(std::ifstream(job.Path("back.s19")).good()) << "no save file";
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(ReadAndEraseUnused, RefusedRangeTest,
-                         ::testing::Values(RefusedCase{"/mode=read /read=0x200FF000-0x20100FFF", "0x20100000 - 0x20100fff"},
-                                           RefusedCase{"/mode=flash /eraseunused=1", "0x20100000 - 0x201fffff"}));
-
-class RoundTripTest : public VerifyReadTest, public ::testing::WithParamInterface<uint32_t> {};
-
-// Each job starts from the boot ROM, as the previous one sent the handset
-// back there.
-TEST_P(RoundTripTest, FlashVerifyAndReadBackAgree) {
-    WriteImage({{0x20000000, RandomBytes(70000, 6)}, {0x20100000, RandomBytes(5000, 7)}});
-    Start(GetParam(), false);
-
-    JobResult result = Run("/mode=flash");
-    ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
-    EXPECT_TRUE(FlashHolds(image));
-    EXPECT_EQ(PayloadWord(Sent("TXDT")[0], 3), GetParam()) << "one part per port";
-    result = Run("/mode=verify");
-    EXPECT_EQ(result.code, SUCCESS) << result.Transcript();
-    result = Run("/mode=read /read=0x20000000-0x2001116F /read=0x20100000-0x20101387" + SaveOption());
-    ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
-    EXPECT_TRUE(SameChunks(ReadSRecordData(job.Path("back.s19")), image));
-}
-
-INSTANTIATE_TEST_SUITE_P(Ports, RoundTripTest, ::testing::Values(1u, 2u));
 
 }  // namespace

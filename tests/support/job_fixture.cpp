@@ -1,41 +1,29 @@
 #include "support/job_fixture.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
+
+#include "flashdll/loader/le.h"
 
 namespace testing_support {
 
 namespace {
 
-constexpr size_t kSRecordDataBytes = 32;
-
-std::string Hex(uint32_t value, int digits) {
+std::string Hex(uint32_t value, int digits = 8) {
     char text[16];
     std::snprintf(text, sizeof text, "%0*X", digits, value);
     return text;
 }
 
-std::string HexAddress(uint32_t value) { return "0x" + Hex(value, 8); }
-
-// One S-record line: type, address of `addressBytes` bytes, data, checksum.
-std::string SRecordLine(char type, uint32_t address, int addressBytes, const uint8_t* data, size_t count) {
-    const uint32_t byteCount = static_cast<uint32_t>(addressBytes + count + 1);
-    uint32_t sum = byteCount;
-    std::string line = std::string("S") + type + Hex(byteCount, 2) + Hex(address, addressBytes * 2);
-    for (int shift = 0; shift < addressBytes * 8; shift += 8) {
-        sum += (address >> shift) & 0xFF;
-    }
+// One S3 record (or, without data, the S7 end record) with its checksum.
+std::string SRecordLine(char type, uint32_t address, const uint8_t* data, size_t count) {
+    uint32_t sum = static_cast<uint32_t>(count + 5);
+    std::string line = std::string("S") + type + Hex(sum, 2) + Hex(address);
+    for (int shift = 0; shift < 32; shift += 8) sum += (address >> shift) & 0xFF;
     for (size_t i = 0; i < count; ++i) {
         line += Hex(data[i], 2);
         sum += data[i];
@@ -43,211 +31,117 @@ std::string SRecordLine(char type, uint32_t address, int addressBytes, const uin
     return line + Hex(~sum & 0xFF, 2) + "\n";
 }
 
-std::string ChipKey(uint16_t manufacturer, uint32_t device) {
-    char key[32];
-    std::snprintf(key, sizeof key, "0x%04x_0x%08lx", manufacturer, static_cast<unsigned long>(device));
-    return key;
-}
-
-// "8*8,64*63" -> eight 8-KiB sizes, then sixty-three 64-KiB sizes.
-std::vector<uint32_t> SectorSizes(const std::string& layout) {
-    std::vector<uint32_t> sizes;
-    std::stringstream groups(layout);
-    std::string group;
-    while (std::getline(groups, group, ',')) {
-        const size_t star = group.find('*');
-        const uint32_t kib = static_cast<uint32_t>(std::stoul(group.substr(0, star)));
-        const uint32_t count = star == std::string::npos ? 1 : static_cast<uint32_t>(std::stoul(group.substr(star + 1)));
-        sizes.insert(sizes.end(), count, kib * 1024);
+// S0 header "HDR", S3 data records of up to 32 bytes, S7 end.
+std::string SRecordText(const std::vector<ImageChunk>& chunks) {
+    std::string text = "S00600004844521B\n";
+    for (const ImageChunk& chunk : chunks) {
+        for (size_t at = 0; at < chunk.bytes.size(); at += 32) {
+            text += SRecordLine('3', chunk.address + static_cast<uint32_t>(at), chunk.bytes.data() + at,
+                                std::min<size_t>(32, chunk.bytes.size() - at));
+        }
     }
-    return sizes;
+    return text + SRecordLine('7', 0, nullptr, 0);
 }
 
-PlatformSection MemoryType0(const std::string& name, const std::string& bootLoader,
-                            const std::string& flashLoader, uint32_t flashLoaderBase) {
-    PlatformSection section{name, {}};
-    section.Set("MIT", "0").Set("BootLoader", bootLoader).Set("FlashLoader", flashLoader);
-    section.Set("FlashLoaderBaseAddr", HexAddress(flashLoaderBase));
-    return section;
+PlatformSection MemoryType0(const std::string& name, const std::string& bootLoader, const std::string& flashLoader,
+                            uint32_t flashLoaderBase) {
+    return {name, {{"MIT", "0"}, {"BootLoader", bootLoader}, {"FlashLoader", flashLoader},
+                   {"FlashLoaderBaseAddr", "0x" + Hex(flashLoaderBase)}}};
+}
+
+// Where `actual` first differs from `expected`, which lies at `address`.
+::testing::AssertionResult SameBytes(const std::vector<uint8_t>& expected, const std::vector<uint8_t>& actual,
+                                     uint32_t address, const std::string& what) {
+    const auto differs = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end()).first;
+    if (differs == expected.end()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << what << " differs at 0x"
+                                         << Hex(address + static_cast<uint32_t>(differs - expected.begin()));
 }
 
 }  // namespace
 
-// The master side of a pseudo-terminal, read and thrown away by a thread so
-// that writes to the slave never block. One slave descriptor stays open here
-// so that the master never sees a hang-up between the library's opens.
-class IdlePort {
-public:
-    IdlePort() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-            throw std::runtime_error("cannot create a pseudo-terminal");
-        }
-        path_ = ptsname(master_);
-        slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY);
-        drain_ = std::thread([this] { Drain(); });
-    }
-    ~IdlePort() {
-        stop_ = true;
-        drain_.join();
-        close(slave_);
-        close(master_);
-    }
-    const std::string& Path() const { return path_; }
-
-private:
-    void Drain() {
-        char buffer[4096];
-        while (!stop_) {
-            pollfd entry = {master_, POLLIN, 0};
-            if (poll(&entry, 1, 20) > 0 && (entry.revents & POLLIN) != 0) {
-                if (read(master_, buffer, sizeof buffer) <= 0) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                }
-            }
-        }
-    }
-
-    int master_ = -1;
-    int slave_ = -1;
-    std::string path_;
-    std::atomic<bool> stop_{false};
-    std::thread drain_;
-};
-
 PlatformSection& PlatformSection::Set(const std::string& key, const std::string& value) {
-    for (auto& entry : keys) {
-        if (entry.first == key) {
-            entry.second = value;
-            return *this;
-        }
-    }
-    keys.emplace_back(key, value);
-    return *this;
-}
-
-PlatformSection& PlatformSection::Remove(const std::string& key) {
-    for (auto it = keys.begin(); it != keys.end(); ++it) {
-        if (it->first == key) {
-            keys.erase(it);
-            break;
-        }
-    }
+    const auto it = std::find_if(keys.begin(), keys.end(), [&key](const auto& entry) { return entry.first == key; });
+    if (it == keys.end()) keys.emplace_back(key, value);
+    else it->second = value;
     return *this;
 }
 
 PlatformSection& PlatformSection::WithFlash(const std::vector<std::string>& definitions) {
-    bool memoryType1 = false;
-    for (const auto& entry : keys) {
-        memoryType1 = memoryType1 || (entry.first == "MIT" && entry.second == "1");
-    }
-    if (!memoryType1) {
+    if (std::find(keys.begin(), keys.end(), std::make_pair(std::string("MIT"), std::string("1"))) == keys.end()) {
         Set("ChipDesc", "1");
     }
-    for (size_t i = 0; i < definitions.size(); ++i) {
-        Set("Flash" + std::to_string(i), definitions[i]);
-    }
+    for (size_t i = 0; i < definitions.size(); ++i) Set("Flash" + std::to_string(i), definitions[i]);
     return *this;
-}
-
-PlatformSection& PlatformSection::WithMaxImageSize(uint32_t mebibytes) {
-    return Set("MaxImageSize", std::to_string(mebibytes));
-}
-
-std::string PlatformSection::Text() const {
-    std::string text = "[" + name + "]\n";
-    for (const auto& entry : keys) {
-        text += entry.first + "=" + entry.second + "\n";
-    }
-    return text + "\n";
 }
 
 PlatformSection ActivePlatform(const std::string& name, const std::string& flashLoader) {
     return MemoryType0(name, "active", flashLoader, 0);
 }
 
-PlatformSection PassivePlatform(const std::string& name, const std::string& flashLoader,
-                                uint32_t flashLoaderBase) {
+PlatformSection PassivePlatform(const std::string& name, const std::string& flashLoader, uint32_t flashLoaderBase) {
     return MemoryType0(name, "passive", flashLoader, flashLoaderBase);
 }
 
-PlatformSection PassiveWithSetupLoader(const std::string& name, const std::string& setupLoader,
-                                       uint32_t setupLoaderBase, const std::string& flashLoader,
-                                       uint32_t flashLoaderBase) {
-    PlatformSection section = MemoryType0(name, "passive", flashLoader, flashLoaderBase);
-    section.Set("SetupLoader", setupLoader).Set("SetupLoaderBaseAddr", HexAddress(setupLoaderBase));
-    return section;
+PlatformSection PassiveWithSetupLoader(const std::string& name, const std::string& setupLoader, uint32_t setupLoaderBase,
+                                       const std::string& flashLoader, uint32_t flashLoaderBase) {
+    return MemoryType0(name, "passive", flashLoader, flashLoaderBase)
+        .Set("SetupLoader", setupLoader)
+        .Set("SetupLoaderBaseAddr", "0x" + Hex(setupLoaderBase));
 }
 
-PlatformSection Mit1Platform(const std::string& name, const std::string& setupLoader,
-                             uint32_t setupLoaderBase, const std::string& flashLoader,
-                             uint32_t flashLoaderBase) {
-    PlatformSection section{name, {}};
-    section.Set("MIT", "1").Set("SetupLoader", setupLoader);
-    section.Set("SetupLoaderBaseAddr", HexAddress(setupLoaderBase)).Set("FlashLoader", flashLoader);
-    section.Set("FlashLoaderBaseAddr", HexAddress(flashLoaderBase));
-    return section;
+PlatformSection Mit1Platform(const std::string& name, const std::string& setupLoader, uint32_t setupLoaderBase,
+                             const std::string& flashLoader, uint32_t flashLoaderBase) {
+    return {name, {{"MIT", "1"}, {"SetupLoader", setupLoader}, {"SetupLoaderBaseAddr", "0x" + Hex(setupLoaderBase)},
+                   {"FlashLoader", flashLoader}, {"FlashLoaderBaseAddr", "0x" + Hex(flashLoaderBase)}}};
 }
 
 std::string FlashDefinition(uint32_t base, uint32_t mebibytes, uint32_t chipSelect) {
-    return HexAddress(base) + "," + std::to_string(mebibytes) + "," + std::to_string(chipSelect);
+    return FlashDefinitionMit1(base, mebibytes, static_cast<int>(chipSelect));
 }
 
 std::string FlashDefinitionMit1(uint32_t base, uint32_t mebibytes, int cfsMiB) {
-    std::string value = HexAddress(base) + "," + std::to_string(mebibytes);
+    const std::string value = "0x" + Hex(base) + "," + std::to_string(mebibytes);
     return cfsMiB < 0 ? value : value + "," + std::to_string(cfsMiB);
-}
-
-std::string SRecordText(const std::vector<ImageChunk>& chunks) {
-    std::string text = "S00600004844521B\n";  // header record "HDR"
-    for (const ImageChunk& chunk : chunks) {
-        for (size_t offset = 0; offset < chunk.bytes.size(); offset += kSRecordDataBytes) {
-            const size_t count = std::min(kSRecordDataBytes, chunk.bytes.size() - offset);
-            text += SRecordLine('3', chunk.address + static_cast<uint32_t>(offset), 4,
-                                chunk.bytes.data() + offset, count);
-        }
-    }
-    return text + SRecordLine('7', 0, 4, nullptr, 0);
 }
 
 std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed) {
     std::mt19937 generator(seed);
     std::vector<uint8_t> bytes(count);
-    for (uint8_t& byte : bytes) {
-        byte = static_cast<uint8_t>(generator() & 0xFF);
-    }
+    for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(generator() & 0xFF);
     return bytes;
 }
 
-JobFixture::JobFixture() {
-    setenv("FLASHDLL_HOME", home_.Path().c_str(), 1);
-    variables_.push_back("FLASHDLL_HOME");
+JobSetup WithContents(const std::string& path, uint32_t contentsMode) {
+    JobSetup setup;
+    setup.adjustOptions = [path, contentsMode](FlashLoadOptions& options) {
+        std::snprintf(options.contentsfile, sizeof options.contentsfile, "%s", path.c_str());
+        options.contentsmode = contentsMode;
+    };
+    return setup;
 }
 
+JobFixture::JobFixture() : variables_{"FLASHDLL_HOME"} { setenv("FLASHDLL_HOME", home_.Path().c_str(), 1); }
+
 JobFixture::~JobFixture() {
-    if (handset_) {
-        handset_->Stop();
-    }
-    idlePorts_.clear();
-    for (const std::string& name : variables_) {
-        unsetenv(name.c_str());
-    }
+    if (handset_) handset_->Stop();
+    for (const std::string& name : variables_) unsetenv(name.c_str());
 }
 
 void JobFixture::AddPlatform(const PlatformSection& section) {
-    platformText_ += section.Text();
-    home_.Write("platform.def", platformText_);
+    platformText_ += "[" + section.name + "]\n";
+    for (const auto& entry : section.keys) platformText_ += entry.first + "=" + entry.second + "\n";
+    home_.Write("platform.def", platformText_ += "\n");
 }
 
 void JobFixture::AddChipType(uint16_t manufacturer, uint32_t device, const std::string& family,
-                             const std::string& layout, const std::string& method,
-                             const std::string& description) {
-    const std::string key = ChipKey(manufacturer, device);
-    const std::string layoutName = "L" + key;
-    descriptions_.push_back(key + "=" + description);
-    chipInfos_.push_back(key + "=" + family + "," + layoutName + "," + method);
-    layouts_.push_back(layoutName + "=" + layout);
-    WriteFlashTypes();
+                             const std::string& layout, const std::string& method, const std::string& description) {
+    char key[32];
+    std::snprintf(key, sizeof key, "0x%04x_0x%08lx", manufacturer, static_cast<unsigned long>(device));
+    descriptions_ += std::string(key) + "=" + description + "\n";
+    chipInfos_ += std::string(key) + "=" + family + ",L" + key + "," + method + "\n";
+    layouts_ += std::string("L") + key + "=" + layout + "\n";
+    home_.Write("flash.types", "[Description]\n" + descriptions_ + "[ChipInfo]\n" + chipInfos_ + "[Layouts]\n" + layouts_);
 }
 
 handsetsim::ChipSlot JobFixture::AddAmdChip(uint8_t manufacturer, uint32_t device, uint32_t start,
@@ -257,23 +151,18 @@ handsetsim::ChipSlot JobFixture::AddAmdChip(uint8_t manufacturer, uint32_t devic
     slot.amdId = static_cast<uint32_t>(manufacturer) << 16;
     slot.amdDevice = device;
     slot.start = start;
-    slot.sectorSizes = SectorSizes(layout);
+    std::stringstream groups(layout);  // groups of "KiB*count"
+    for (std::string group; std::getline(groups, group, ',');) {
+        const size_t star = group.find('*');
+        const uint32_t count = star == std::string::npos ? 1 : static_cast<uint32_t>(std::stoul(group.substr(star + 1)));
+        slot.sectorSizes.insert(slot.sectorSizes.end(), count, static_cast<uint32_t>(std::stoul(group)) * 1024);
+    }
     return slot;
-}
-
-void JobFixture::WriteFlashTypes() const {
-    std::string text = "[Description]\n";
-    for (const std::string& line : descriptions_) text += line + "\n";
-    text += "\n[ChipInfo]\n";
-    for (const std::string& line : chipInfos_) text += line + "\n";
-    text += "\n[Layouts]\n";
-    for (const std::string& line : layouts_) text += line + "\n";
-    home_.Write("flash.types", text);
 }
 
 LoaderFile JobFixture::WriteLoader(const std::string& name, uint32_t base, uint32_t size, uint32_t seed) {
     LoaderFile loader{Path(name), base, RandomBytes(size, seed)};
-    home_.Write(name, SRecordText({{base, loader.bytes}}));
+    WriteImage(name, {{base, loader.bytes}});
     return loader;
 }
 
@@ -285,24 +174,16 @@ handsetsim::Handset& JobFixture::StartHandset(const handsetsim::Scenario& scenar
                                               const std::vector<uint32_t>& comNumbers) {
     std::string error;
     handset_ = handsetsim::Handset::Start(scenario, &error);
-    if (!handset_) {
-        throw std::runtime_error("the stand-in handset did not start: " + error);
-    }
-    for (size_t uart = 0; uart < comNumbers.size() && uart < scenario.uartCount; ++uart) {
-        SetComDevice(comNumbers[uart], handset_->UartPath(static_cast<uint32_t>(uart)));
+    if (!handset_) throw std::runtime_error("the stand-in handset did not start: " + error);
+    for (uint32_t uart = 0; uart < comNumbers.size() && uart < scenario.uartCount; ++uart) {
+        SetComDevice(comNumbers[uart], handset_->UartPath(uart));
     }
     return *handset_;
 }
 
 void JobFixture::SetComDevice(uint32_t comNumber, const std::string& path) {
-    const std::string name = "FLASHDLL_COM" + std::to_string(comNumber);
-    setenv(name.c_str(), path.c_str(), 1);
-    variables_.push_back(name);
-}
-
-void JobFixture::UseIdlePort(uint32_t comNumber) {
-    idlePorts_.push_back(std::make_unique<IdlePort>());
-    SetComDevice(comNumber, idlePorts_.back()->Path());
+    variables_.push_back("FLASHDLL_COM" + std::to_string(comNumber));
+    setenv(variables_.back().c_str(), path.c_str(), 1);
 }
 
 JobResult JobFixture::RunJob(const std::string& optionText, const JobSetup& setup) {
@@ -311,39 +192,60 @@ JobResult JobFixture::RunJob(const std::string& optionText, const JobSetup& setu
     FlashHostDescriptor* host = &result.host->descriptor;
     auto options = std::make_unique<FlashLoadOptions>();
     result.code = FlashInit(host, options.get());
-    if (result.code != SUCCESS) {
-        return result;
-    }
+    if (result.code != SUCCESS) return result;
     result.host->InstallCallbacks();
-    if (setup.adjustHost) {
-        setup.adjustHost(*result.host);
-    }
+    if (setup.adjustHost) setup.adjustHost(*result.host);
     result.code = FlashParseOptionString(host, optionText.c_str(), nullptr, options.get());
     if (result.code == SUCCESS) {
         result.host->Clear();
-        if (setup.adjustOptions) {
-            setup.adjustOptions(*options);
-        }
+        if (setup.adjustOptions) setup.adjustOptions(*options);
         result.code = FlashLoad(host, options.get());
-        result.loaded = true;
     }
     FlashFinish(host);
     return result;
 }
 
 ::testing::AssertionResult JobFixture::RamHolds(const std::string& stage, const LoaderFile& loader) const {
-    if (!handset_) {
-        return ::testing::AssertionFailure() << "no handset was started";
+    const uint32_t size = static_cast<uint32_t>(loader.bytes.size());
+    return SameBytes(loader.bytes, handset_->Ram(stage, loader.base, size), loader.base, stage + " RAM");
+}
+
+::testing::AssertionResult JobFixture::FlashHolds(const std::vector<ImageChunk>& chunks) const {
+    ::testing::AssertionResult same = ::testing::AssertionSuccess();
+    for (auto chunk = chunks.begin(); same && chunk != chunks.end(); ++chunk) {
+        const uint32_t size = static_cast<uint32_t>(chunk->bytes.size());
+        same = SameBytes(chunk->bytes, handset_->Flash(chunk->address, size), chunk->address, "flash");
     }
-    const std::vector<uint8_t> ram =
-        handset_->Ram(stage, loader.base, static_cast<uint32_t>(loader.bytes.size()));
-    for (size_t i = 0; i < loader.bytes.size(); ++i) {
-        if (i >= ram.size() || ram[i] != loader.bytes[i]) {
-            return ::testing::AssertionFailure()
-                   << stage << " RAM differs from " << loader.path << " at " << HexAddress(loader.base + static_cast<uint32_t>(i));
-        }
-    }
-    return ::testing::AssertionSuccess();
+    return same;
+}
+
+std::vector<handsetsim::CommandRecord> JobFixture::Sent(const std::string& name) const {
+    std::vector<handsetsim::CommandRecord> found = handset_->Commands();
+    found.erase(std::remove_if(found.begin(), found.end(), [&name](const auto& sent) { return sent.name != name; }),
+                found.end());
+    return found;
+}
+
+std::vector<uint32_t> JobFixture::Words(const std::string& name, size_t index) const {
+    std::vector<uint32_t> words;
+    for (const auto& command : Sent(name)) words.push_back(PayloadWord(command, index));
+    return words;
+}
+
+std::vector<std::string> JobFixture::CommandNames() const {
+    std::vector<std::string> names;
+    for (const auto& command : handset_->Commands()) names.push_back(command.name);
+    return names;
+}
+
+uint32_t PayloadWord(const handsetsim::CommandRecord& command, size_t index) {
+    return command.payload.size() >= 4 * index + 4 ? GetLe32(command.payload.data() + 4 * index) : 0xDEADBEEF;
+}
+
+std::vector<uint32_t> PayloadWords(const handsetsim::CommandRecord& command) {
+    std::vector<uint32_t> words;
+    for (size_t index = 0; 4 * index < command.payload.size(); ++index) words.push_back(PayloadWord(command, index));
+    return words;
 }
 
 }  // namespace testing_support
