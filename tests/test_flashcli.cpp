@@ -2,6 +2,7 @@
 // the built program run as a child process.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/job_fixture.h"
 #include "tools/flashcli/console_host.h"
 
 #ifndef FLASHCLI_PATH
@@ -143,3 +145,41 @@ TEST(FlashcliProgram, BadFlagsPrintUsageToStderr) {
 }
 
 }  // namespace
+
+// A whole job through the program: Ctrl-C while the boot ROM is being woken
+// asks the library to abort, and the job ends with ERR_ABORT (exit status 3).
+TEST(FlashcliProgram, InterruptEndsTheJobWithErrAbort) {
+    testing_support::JobFixture job;
+    job.AddPlatform(testing_support::PassivePlatform("P1", "fl.s19", 0x100000));
+    job.WriteLoader("fl.s19", 0x100000, 1024);
+    handsetsim::Scenario scenario;
+    scenario.faults.bootSilent = true;
+    const std::string uart = job.StartHandset(scenario, {1}).UartPath(0);
+    const std::string home = job.Path("");
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(pipeFds[1], STDOUT_FILENO);
+        close(pipeFds[0]);
+        execl(FLASHCLI_PATH, "flashcli", "--home", home.c_str(), "--port", ("1=" + uart).c_str(),
+              "/platform=P1", "/com=1", "/phases=bl", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    std::string out;
+    char buffer[256];
+    ssize_t got = 0;
+    while (out.find("Power on mobile !") == std::string::npos && (got = read(pipeFds[0], buffer, sizeof buffer)) > 0) {
+        out.append(buffer, static_cast<size_t>(got));
+    }
+    kill(child, SIGINT);
+    while ((got = read(pipeFds[0], buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<size_t>(got));
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << out;
+    EXPECT_EQ(WEXITSTATUS(status), 3) << out;
+    EXPECT_NE(out.find("error: Sorry, an error has occured ! (ERR_ABORT)\nstatus: Sorry, an error has occured ! "
+                       "(ERR_ABORT)\n"), std::string::npos) << out;
+}
