@@ -152,6 +152,19 @@ uint32_t AcceptBootLoader(Session* session, const LoaderInfo& info) {
     return SUCCESS;
 }
 
+// Wakes the loader, synchronises and reads its info record.
+uint32_t WakeAndIdentify(Session* session, LoaderInfo* info) {
+    uint8_t reply[kInfoReplyMax];
+    uint32_t result = WakeLoader(session);
+    if (result == SUCCESS) {
+        result = QueryInfo(session, reply);
+    }
+    if (result == SUCCESS) {
+        *info = DecodeInfoRecord(reply);
+    }
+    return result;
+}
+
 uint32_t DownloadAndStart(Session* session, LoaderDownload* download) {
     const uint32_t result = LoadLoaderImage(session, download);
     return result != SUCCESS ? result : StartLoadedProgram(session);
@@ -161,15 +174,11 @@ uint32_t DownloadAndStart(Session* session, LoaderDownload* download) {
 
 uint32_t TalkToPassiveBootLoader(Session* session) {
     LogLine(session, "Talking to passive bootloader");
-    uint8_t reply[kInfoReplyMax];
-    uint32_t result = WakeLoader(session);
-    if (result == SUCCESS) {
-        result = QueryInfo(session, reply);
-    }
+    LoaderInfo info = {};
+    uint32_t result = WakeAndIdentify(session, &info);
     if (result != SUCCESS) {
         return result;
     }
-    const LoaderInfo info = DecodeInfoRecord(reply);
     LogBootLoaderInfo(session, info);
     result = AcceptBootLoader(session, info);
     if (result != SUCCESS) {
@@ -184,15 +193,11 @@ uint32_t TalkToPassiveBootLoader(Session* session) {
 
 uint32_t TalkToSetupLoader(Session* session) {
     LogLine(session, "Talking to setup loader");
-    uint8_t reply[kInfoReplyMax];
-    uint32_t result = WakeLoader(session);
-    if (result == SUCCESS) {
-        result = QueryInfo(session, reply);
-    }
+    LoaderInfo info = {};
+    uint32_t result = WakeAndIdentify(session, &info);
     if (result != SUCCESS) {
         return result;
     }
-    const LoaderInfo info = DecodeInfoRecord(reply);
     LogSetupLoaderInfo(session, info);
     if (!TransferSizeUsable(info.maxTransfer, kBlMaxChunk)) {
         LogLine(session, "Setup loader: unusable max. transfer size: %lu bytes",
