@@ -8,6 +8,9 @@ namespace os {
 // The directory separator of this system.
 extern const char kPathSeparator;
 
+// True for a character that ends a directory name on this system.
+bool IsPathSeparator(char c);
+
 // Writes the full path of the running executable into `buffer`; false when
 // it cannot be had or does not fit.
 bool ExecutablePath(char* buffer, size_t size);

@@ -3,12 +3,12 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <cstdlib>
-#include <cstring>
-
 namespace os {
 
 const char kPathSeparator = '\\';
+
+// Forward slashes work as separators here too.
+bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
 
 bool ExecutablePath(char* buffer, size_t size) {
     if (size == 0) {
@@ -20,41 +20,6 @@ bool ExecutablePath(char* buffer, size_t size) {
         return false;
     }
     return true;
-}
-
-// Either separator ends the directory part of a path here.
-static char* LastSeparator(char* path) {
-    char* backslash = std::strrchr(path, '\\');
-    char* slash = std::strrchr(path, '/');
-    return backslash > slash ? backslash : slash;
-}
-
-void ModuleDirectory(char* buffer, size_t size) {
-    if (size == 0) {
-        return;
-    }
-    buffer[0] = '\0';
-    const char* home = std::getenv("FLASHDLL_HOME");
-    if (home != nullptr && home[0] != '\0') {
-        const size_t length = std::strlen(home);
-        const bool needsSeparator = home[length - 1] != '\\' && home[length - 1] != '/';
-        if (length + (needsSeparator ? 1 : 0) >= size) {
-            return;  // does not fit: no module directory
-        }
-        std::memcpy(buffer, home, length);
-        buffer[length] = kPathSeparator;
-        buffer[length + (needsSeparator ? 1 : 0)] = '\0';
-        return;
-    }
-    if (!ExecutablePath(buffer, size)) {
-        return;
-    }
-    char* last = LastSeparator(buffer);
-    if (last == nullptr) {
-        buffer[0] = '\0';
-    } else {
-        last[1] = '\0';
-    }
 }
 
 // Backslashes are this system's own separator, and forward slashes work too.
