@@ -48,6 +48,14 @@
 extern "C" {
 #endif
 
+/* ---- Version ------------------------------------------------------------ */
+
+/* The library's version; the shared library's file names carry it too. */
+#define FLASHDLL_VERSION_MAJOR 1
+#define FLASHDLL_VERSION_MINOR 0
+#define FLASHDLL_VERSION_PATCH 0
+#define FLASHDLL_VERSION_STRING "1.0.0"
+
 /* ---- Error codes ------------------------------------------------------- */
 
 typedef enum FlashError {
