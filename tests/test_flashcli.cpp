@@ -95,7 +95,8 @@ private:
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kWaitSeconds);
         while (!done()) {
             pollfd readable = {out_, POLLIN, 0};
-            if (outputEnded_ || std::chrono::steady_clock::now() > deadline || poll(&readable, 1, 100) < 0) return false;
+            const bool late = std::chrono::steady_clock::now() > deadline;
+            if (outputEnded_ || late || poll(&readable, 1, 100) < 0) return false;
             if (readable.revents == 0) continue;
             char buffer[4096];
             const ssize_t got = read(out_, buffer, sizeof buffer);
@@ -148,11 +149,12 @@ TEST(FlashcliProgram, HelpVersionEchoesAndRefusedOptionStrings) {
     run = RunProgram({"--contents-mode=0", "/platform=P1", "-mode:READ", "-q", "/savefile=\"read back.s19\"",
                "/read=0x0-0xff", "-v"});
     EXPECT_EQ(run.status, 28) << "-q and -v together";
-    run = RunProgram({"--contents-mode=0", "/platform=P1", "-mode:READ", "/savefile=\"read back.s19\"", "/read=0x0-0xff",
-               "-v"});
+    run = RunProgram({"--contents-mode=0", "/platform=P1", "-mode:READ", "/savefile=\"read back.s19\"",
+                      "/read=0x0-0xff", "-v"});
     EXPECT_EQ(run.status, 31);
     EXPECT_EQ(run.out, "/platform=P1\n/mode=read\n/savefile=read back.s19\n/read=0x00000000 - 0x000000ff (0 - 255)\n"
-                       "/debug=1\nsummary: nothing read: the main operation did not run\nresult: ERR_BAD_PARAMS (31)\n");
+                       "/debug=1\nsummary: nothing read: the main operation did not run\n"
+                       "result: ERR_BAD_PARAMS (31)\n");
 }
 
 TEST(FlashcliProgram, BadFlagsPrintUsageToStderr) {
@@ -359,9 +361,9 @@ TEST_F(FlashcliJob, PlainLinesKeepTheirBudgetAndEndWithSummaryAndResult) {
     EXPECT_NE(run.out.find("\nprogress: Loading Flash ... 100%\n"), std::string::npos);
     EXPECT_NE(run.out.find("\nClosed COM1\n"), std::string::npos) << "-v shows the log lines";
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_TRUE(std::regex_match(lines[lines.size() - 2],
-                                 std::regex("summary: flashed 96 KiB in [0-9]+\\.[0-9] s, [0-9]+\\.[0-9] KiB/s over COM1 "
-                                            "at 921600 baud: [0-9]+% of the line")))
+    const std::regex summary("summary: flashed 96 KiB in [0-9]+\\.[0-9] s, [0-9]+\\.[0-9] KiB/s over COM1 at "
+                             "921600 baud: [0-9]+% of the line");
+    EXPECT_TRUE(std::regex_match(lines[lines.size() - 2], summary))
         << lines[lines.size() - 2];
     EXPECT_EQ(lines.back(), "result: SUCCESS (0)");
 }
@@ -385,7 +387,8 @@ std::pair<double, double> MainRun(const std::vector<JsonEvent>& events, const st
     std::pair<double, double> run = {-1, -1};
     for (const JsonEvent& read : events) {
         if (read.handset != handset) continue;
-        if (read.event.kind == EventKind::ProgressBegin && read.event.text == "Loading Flash ...") run.first = read.event.t;
+        const bool mainBegins = read.event.kind == EventKind::ProgressBegin && read.event.text == "Loading Flash ...";
+        if (mainBegins) run.first = read.event.t;
         if (read.event.kind == EventKind::ProgressEnd && run.first >= 0 && run.second < 0) run.second = read.event.t;
     }
     return run;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -54,7 +55,8 @@ TEST(FlashcliJson, LinesOfEachKindReadBackAsWritten) {
     EXPECT_EQ(JsonLine(notRun, ""), "{\"t\":2.000,\"event\":\"summary\",\"mode\":\"read\",\"bytes\":0,\"seconds\":"
                                     "0.000,\"bytes_per_second\":null,\"line_share\":null,\"ports\":[]}");
 
-    const std::vector<Event> events = {MessageEvent(0, 2, "\xc3\xa9 \"x\""), MakeEvent(EventKind::Status, 0.25), Begin(3, "Loading Flash ...", 7),
+    const std::vector<Event> events = {MessageEvent(0, 2, "\xc3\xa9 \"x\""), MakeEvent(EventKind::Status, 0.25),
+                                       Begin(3, "Loading Flash ...", 7),
                                        Update(4, 3, 42), MakeEvent(EventKind::ProgressEnd, 5), summary, notRun,
                                        ResultEvent(10, 24)};
     for (const Event& written : events) {
@@ -193,8 +195,8 @@ TEST_F(OutputTest, QuietKeepsWarningsErrorsSummaryAndResult) {
     ShowEvent(&output, MessageEvent(0, 2, "broken"));
     ShowEvent(&output, MakeEvent(EventKind::Summary, 1));
     ShowEvent(&output, ResultEvent(1, 3));
-    EXPECT_EQ(Text(), "warning: slow\nwarning: late\nerror: broken\nsummary: nothing flashed: the main operation did not run\n"
-                      "result: ERR_ABORT (3)\n");
+    EXPECT_EQ(Text(), "warning: slow\nwarning: late\nerror: broken\n"
+                      "summary: nothing flashed: the main operation did not run\nresult: ERR_ABORT (3)\n");
 }
 
 TEST_F(OutputTest, JsonProgressAtMostEveryTenthOfASecondWithTheLastKept) {
@@ -203,10 +205,11 @@ TEST_F(OutputTest, JsonProgressAtMostEveryTenthOfASecondWithTheLastKept) {
     std::vector<Event> updates;
     std::string text = Text();
     double lastT = 0;
-    for (size_t start = 0, end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
         Event event;
         std::string handset;
-        ASSERT_TRUE(ReadJsonLine(text.substr(start, end - start), &event, &handset));
+        ASSERT_TRUE(ReadJsonLine(line, &event, &handset));
         EXPECT_GE(event.t, lastT) << "lines in time order";
         lastT = event.t;
         if (event.kind == EventKind::Progress) updates.push_back(event);

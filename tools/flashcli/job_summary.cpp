@@ -167,9 +167,9 @@ std::string SummaryLine(const JobSummary& summary) {
     if (!summary.mainRan) {
         return std::string("summary: nothing ") + words.nothing + ": the main operation did not run";
     }
+    const std::string rate = Format("%.1f", BytesPerSecond(summary) / kBytesPerKiB);
     std::string line = std::string("summary: ") + words.verb + " " + SizeText(summary.bytes) + " in " +
-                       Format("%.1f", summary.seconds) + " s, " + Format("%.1f", BytesPerSecond(summary) / kBytesPerKiB) +
-                       " KiB/s";
+                       Format("%.1f", summary.seconds) + " s, " + rate + " KiB/s";
     if (summary.portCount == 0) return line;
     return line + " over " + PortsText(summary) + ": " + Format("%.0f", LineSharePercent(summary)) + "% of the line";
 }

@@ -235,7 +235,8 @@ bool ReadPorts(Cursor* cursor, JobSummary* ports) {
             !cursor->Take('}') || !IsCount(comNumber, 64) || !IsCount(baudNumber, UINT32_MAX)) {
             return false;
         }
-        ports->ports[ports->portCount++] = PortSpeed{static_cast<uint32_t>(comNumber), static_cast<uint32_t>(baudNumber)};
+        ports->ports[ports->portCount++] =
+            PortSpeed{static_cast<uint32_t>(comNumber), static_cast<uint32_t>(baudNumber)};
     } while (cursor->Take(','));
     return cursor->Take(']');
 }

@@ -169,14 +169,18 @@ void FinishJob(Station* station, size_t index, bool stopRequested) {
     Route(station, &job, ResultEvent(now, code));
 }
 
-void StartJobs(Station* station, const std::string& program, const CliArgs& args) {
+// A job that cannot start gets its result at once: ERR_ABORT after Ctrl-C, ERR_SETUP otherwise.
+void StartJobs(Station* station, const std::string& program, const CliArgs& args,
+               const std::atomic<int>* stopRequested) {
     for (size_t i = 0; i < station->jobs.size(); ++i) {
         HandsetJob& job = station->jobs[i];
         job.offset = SecondsSinceStart();
         job.row.started = job.offset;
-        if (StartChild(program, ChildArgs(args, job.line), &station->children[i])) continue;
-        Route(station, &job, MessageEvent(job.offset, FLASH_LEVEL_ERROR, "the job cannot be started"));
-        Route(station, &job, ResultEvent(job.offset, ERR_SETUP));
+        const bool stopped = stopRequested != nullptr && stopRequested->load() != 0;
+        if (!stopped && StartChild(program, ChildArgs(args, job.line), &station->children[i])) continue;
+        const char* why = stopped ? "the job was stopped before it started" : "the job cannot be started";
+        Route(station, &job, MessageEvent(job.offset, FLASH_LEVEL_ERROR, why));
+        Route(station, &job, ResultEvent(job.offset, stopped ? ERR_ABORT : ERR_SETUP));
     }
 }
 
@@ -262,7 +266,7 @@ uint32_t RunManyJobs(const CliArgs& args, const char* argv0, const std::atomic<i
         SetUpJob(args, &station.jobs[i]);
     }
     if (!args.logDir.empty() && !OpenLogs(args.logDir, &station.jobs)) return ERR_FILEIO;
-    StartJobs(&station, OwnProgramPath(argv0), args);
+    StartJobs(&station, OwnProgramPath(argv0), args, stopRequested);
     RunUntilDone(&station, stopRequested);
     return FinishStation(&station, args);
 }

@@ -11,8 +11,8 @@ constexpr double kTimeToleranceSeconds = 1e-6;
 }  // namespace
 
 bool PassUpdate(ProgressThrottle* throttle, const Event& update) {
-    const bool due = !throttle->shownAny || (update.percent != throttle->lastPercent &&
-                                             update.t - throttle->lastT >= kProgressIntervalSeconds - kTimeToleranceSeconds);
+    const bool soonest = update.t - throttle->lastT >= kProgressIntervalSeconds - kTimeToleranceSeconds;
+    const bool due = !throttle->shownAny || (update.percent != throttle->lastPercent && soonest);
     if (!due) {
         throttle->held = update;
         throttle->holding = true;
