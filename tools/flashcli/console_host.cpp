@@ -1,6 +1,5 @@
 #include "console_host.h"
 
-#include <string>
 #include <type_traits>
 
 // Callbacks find the host from the descriptor, its first member.
@@ -8,79 +7,36 @@ static_assert(std::is_standard_layout<ConsoleHost>::value, "descriptor shares th
 
 namespace {
 
-constexpr int kBarWidth = 40;
+ConsoleHost* From(FlashHostDescriptor* descriptor) { return reinterpret_cast<ConsoleHost*>(descriptor); }
 
-ConsoleHost* From(FlashHostDescriptor* descriptor) {
-    return reinterpret_cast<ConsoleHost*>(descriptor);
-}
-
-// Ends an open bar so that the next text starts on a line of its own.
-void CloseBarLocked(ConsoleHost* host) {
-    if (host->barOpen) {
-        std::fputc('\n', host->out);
-        host->barOpen = false;
-    }
-}
-
-void PrintLine(ConsoleHost* host, const char* prefix, const char* text) {
-    std::lock_guard<std::mutex> guard(host->lock);
-    CloseBarLocked(host);
-    std::fprintf(host->out, "%s%s\n", prefix, text);
-    std::fflush(host->out);
-}
-
-void DrawBar(ConsoleHost* host, int percent) {
-    const int filled = percent * kBarWidth / 100;
-    const std::string bar = std::string(filled, '#') + std::string(kBarWidth - filled, '-');
-    std::fprintf(host->out, "\r%s [%s] %3d%%", host->title.c_str(), bar.c_str(), percent);
-    host->barOpen = true;
-}
-
-// Shows `percent` unless it is what is shown already.
-void ShowProgressLocked(ConsoleHost* host, int percent) {
-    percent = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
-    if (percent == host->lastPercent) {
-        return;
-    }
-    host->lastPercent = percent;
-    if (host->terminal) {
-        DrawBar(host, percent);
-    } else {
-        std::fprintf(host->out, "progress: %s %d%%\n", host->title.c_str(), percent);
-    }
-    std::fflush(host->out);
-}
+Event Stamped(EventKind kind) { return MakeEvent(kind, SecondsSinceStart()); }
 
 void OnMessage(FlashHostDescriptor* descriptor, uint32_t level, const char* text) {
-    const char* prefix = level == FLASH_LEVEL_ERROR ? "error: " : level == FLASH_LEVEL_WARNING ? "warning: " : "";
-    PrintLine(From(descriptor), prefix, text);
+    ConsoleHostPost(From(descriptor), MessageEvent(SecondsSinceStart(), level, text != nullptr ? text : ""));
 }
 
 void OnStatusText(FlashHostDescriptor* descriptor, const char* text) {
-    PrintLine(From(descriptor), "status: ", text);
+    Event event = Stamped(EventKind::Status);
+    event.text = text != nullptr ? text : "";
+    ConsoleHostPost(From(descriptor), event);
 }
 
-void OnProgressBegin(FlashHostDescriptor* descriptor, const char* title, uint32_t) {
-    ConsoleHost* host = From(descriptor);
-    std::lock_guard<std::mutex> guard(host->lock);
-    CloseBarLocked(host);
-    host->title = title != nullptr ? title : "";
-    host->lastPercent = -1;
-    ShowProgressLocked(host, 0);
+void OnProgressBegin(FlashHostDescriptor* descriptor, const char* title, uint32_t total) {
+    Event event = Stamped(EventKind::ProgressBegin);
+    event.text = title != nullptr ? title : "";
+    event.total = total;
+    ConsoleHostPost(From(descriptor), event);
 }
 
-void OnProgressUpdate(FlashHostDescriptor* descriptor, uint32_t, uint32_t percent) {
-    ConsoleHost* host = From(descriptor);
-    std::lock_guard<std::mutex> guard(host->lock);
-    ShowProgressLocked(host, percent > 100 ? 100 : static_cast<int>(percent));
+void OnProgressUpdate(FlashHostDescriptor* descriptor, uint32_t current, uint32_t percent) {
+    Event event = Stamped(EventKind::Progress);
+    event.current = current;
+    event.percent = percent > 100 ? 100 : percent;
+    ConsoleHostPost(From(descriptor), event);
 }
 
 void OnProgressEnd(FlashHostDescriptor* descriptor) {
-    ConsoleHost* host = From(descriptor);
-    std::lock_guard<std::mutex> guard(host->lock);
-    CloseBarLocked(host);
-    std::fflush(host->out);
-    host->lastPercent = -1;
+    ConsoleHostPost(From(descriptor), Stamped(EventKind::ProgressEnd));
 }
 
 int32_t OnPollAbort(FlashHostDescriptor* descriptor) {
@@ -90,10 +46,9 @@ int32_t OnPollAbort(FlashHostDescriptor* descriptor) {
 
 }  // namespace
 
-void ConsoleHostSetUp(ConsoleHost* host, std::FILE* out, bool terminal, const std::atomic<int>* abortRequested) {
+void ConsoleHostSetUp(ConsoleHost* host, EventSink sink, const std::atomic<int>* abortRequested) {
     host->descriptor.size = sizeof(FlashHostDescriptor);
-    host->out = out;
-    host->terminal = terminal;
+    host->sink = sink;
     host->abortRequested = abortRequested;
 }
 
@@ -106,8 +61,7 @@ void ConsoleHostInstallCallbacks(ConsoleHost* host) {
     host->descriptor.OnPollAbort = OnPollAbort;
 }
 
-void ConsoleHostClose(ConsoleHost* host) {
+void ConsoleHostPost(ConsoleHost* host, const Event& event) {
     std::lock_guard<std::mutex> guard(host->lock);
-    CloseBarLocked(host);
-    std::fflush(host->out);
+    if (host->sink.deliver != nullptr) host->sink.deliver(host->sink.context, event);
 }
