@@ -6,6 +6,7 @@
 #include <new>
 #include <set>
 
+#include "flashdll/contents/contents.h"
 #include "flashdll/flashdll.h"
 #include "flashdll/hw/fs_chip_table.h"
 #include "flashdll/options.h"
@@ -47,6 +48,7 @@ void ReleaseSessionOf(FlashHostDescriptor* host) {
             g_liveSessions.erase(found);
         }
     }
+    if (owned != nullptr) ReleaseContents(owned);  // normally released when its load ended
     delete owned;
 }
 
@@ -99,7 +101,7 @@ extern "C" FLASHDLL_API uint32_t FlashInit(FlashHostDescriptor* host, FlashLoadO
     ClearCallbacks(host);
     SetLoadOptionDefaults(options);
     SetModulePaths(session);
-    FsChipTableClear();
+    FsChipTableClear(&session->fsChipTable);
     BuildComNameTable();
     ResetQueue(session);
     session->run.runFlag.store(0, std::memory_order_release);

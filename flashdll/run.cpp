@@ -153,7 +153,7 @@ uint32_t ThreadProtocol(void* argument) {
     LogLine(session, "ThreadProtocol started");
     const uint32_t result = ReLoad(session);
     LogLine(session, "ThreadProtocol finished");
-    ReleaseContents();
+    ReleaseContents(session);
     return result;
 }
 

@@ -161,7 +161,7 @@ TEST_F(HandshakeTest, ChipsAreChosenByFamilyInOrderOfPreference) {
     ASSERT_NO_FATAL_FAILURE(Start(scenario));
     for (int run = 0; run < 2; ++run) {  // the file-system table holds this handset's chips only
         ASSERT_EQ(SUCCESS, Run()) << Transcript();
-        EXPECT_EQ(1u, GetLe16(FsChipTableBytes()));
+        EXPECT_EQ(1u, GetLe16(session->fsChipTable.bytes));
     }
     const FlashLoaderInfo& loader = session->flashLoader;
     ASSERT_EQ(2u, loader.chipCount);

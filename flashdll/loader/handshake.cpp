@@ -189,7 +189,7 @@ uint32_t PollForUart(Session* session, uint32_t port, uint32_t windowMs, uint32_
 uint32_t TalkToFlashloader(Session* session) {
     if (!HandshakeMode(session->currentMode)) return SUCCESS;
     // The chip tables describe the handset of this handshake alone.
-    FsChipTableClear();
+    FsChipTableClear(&session->fsChipTable);
     std::memset(&session->flashLoader, 0, sizeof session->flashLoader);
     uint32_t code = ReachFlashLoader(session);
     if (code != SUCCESS) return code;

@@ -11,29 +11,16 @@
 #include "flashdll/loader/flash_commands.h"
 #include "flashdll/loader/flash_layout.h"
 #include "flashdll/loader/flash_ops.h"
+#include "flashdll/loader/held_back.h"
 #include "flashdll/notify.h"
 #include "flashdll/session.h"
 #include "flashdll/size_text.h"
 
 namespace {
 
-// The last word of an image region that starts here is programmed as
-// erased at first and written only after every other sector is closed, so
-// that an interrupted run never leaves it in place over incomplete data.
-constexpr uint32_t kHeldBackRegionStart = 0x20040000;
-constexpr uint32_t kWordBytes = 4;
+constexpr uint32_t kWordBytes = kHeldBackWordBytes;
 constexpr uint32_t kHeldBackOpenFlags = 0x01;
 constexpr uint8_t kErasedByte = 0xFF;
-
-struct HeldBackWord {
-    bool kept;
-    uint32_t address;
-    uint8_t bytes[kWordBytes];
-    SectorSpan sector;
-};
-
-// Process-wide: only one programming run may go on at a time.
-HeldBackWord g_heldBack;
 
 unsigned long Ul(uint32_t value) { return static_cast<unsigned long>(value); }
 
@@ -89,7 +76,8 @@ void PostReservedRegions(Session* session) {
 // address. A region shorter than a word has no last word of its own: the
 // bytes before it, possibly in another sector, must not be rewritten.
 void HoldBackWord(Session* session) {
-    g_heldBack = HeldBackWord{};
+    HeldBackWord& held = session->heldBack;
+    held = HeldBackWord{};
     ImageBuffer& image = session->userImage;
     for (uint32_t i = 0; i < image.regionCount; ++i) {
         const FlashRange& region = image.regions[i];
@@ -100,11 +88,11 @@ void HoldBackWord(Session* session) {
         SectorSpan sector;
         if (area == kNoArea || !LocateSectorSpan(session, address, &sector)) return;
         uint8_t* bytes = image.areas[area].data + (address - image.areas[area].first);
-        std::memcpy(g_heldBack.bytes, bytes, kWordBytes);
+        std::memcpy(held.bytes, bytes, kWordBytes);
         std::memset(bytes, kErasedByte, kWordBytes);
-        g_heldBack.kept = true;
-        g_heldBack.address = address;
-        g_heldBack.sector = sector;
+        held.kept = true;
+        held.address = address;
+        held.sector = sector;
         return;
     }
 }
@@ -150,8 +138,9 @@ uint32_t PlanEraseUnused(Session* session) {
 
 // The held-back word's sector is rewritten whole from the image.
 uint32_t CheckHeldBackSector(Session* session) {
-    if (!g_heldBack.kept) return SUCCESS;
-    const FlashRange sector{g_heldBack.sector.address, g_heldBack.sector.last};
+    const HeldBackWord& held = session->heldBack;
+    if (!held.kept) return SUCCESS;
+    const FlashRange sector{held.sector.address, held.sector.last};
     return CheckImageAreas(session, &sector, 1) ? SUCCESS : ERR_RANGE_OUTSIDE_FLASH;
 }
 
@@ -327,10 +316,10 @@ uint32_t ProgramRegions(Session* session, Walk* walk) {
 
 uint32_t RewriteHeldBackSector(Session* session, const RunSettings& settings) {
     ImageBuffer& image = session->userImage;
-    const uint32_t area = FindArea(&image, g_heldBack.address);
-    std::memcpy(image.areas[area].data + (g_heldBack.address - image.areas[area].first),
-                g_heldBack.bytes, kWordBytes);
-    const SectorSpan& sector = g_heldBack.sector;
+    const HeldBackWord& held = session->heldBack;
+    const uint32_t area = FindArea(&image, held.address);
+    std::memcpy(image.areas[area].data + (held.address - image.areas[area].first), held.bytes, kWordBytes);
+    const SectorSpan& sector = held.sector;
     uint32_t code = OpenSectorWithRetries(session, sector, kHeldBackOpenFlags, settings.limit);
     uint32_t address = sector.address;
     uint32_t remaining = sector.size;
@@ -354,7 +343,7 @@ uint32_t ProgramImage(Session* session, const RunSettings& settings) {
     walk.budget = settings.limit;
     uint32_t code = ProgramRegions(session, &walk);
     if (code == SUCCESS && walk.haveSector && walk.open) code = FinishSector(session, walk, true);
-    if (code == SUCCESS && g_heldBack.kept) code = RewriteHeldBackSector(session, settings);
+    if (code == SUCCESS && session->heldBack.kept) code = RewriteHeldBackSector(session, settings);
     return code;
 }
 

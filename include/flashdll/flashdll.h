@@ -25,9 +25,13 @@
  * the calling thread is blocked and every callback (OnProgressBegin ...
  * OnPollAbort) runs on the library's own delivery thread, in posting order.
  * Texts passed to callbacks are valid only for the duration of the call.
- * Only one FlashLoad may run in a process at a time; FlashFinish must not be
- * called while FlashLoad runs. FlashMakeOptionString and FlashGetErrorString
- * may be called from any thread at any time.
+ * A session runs one job at a time: do not call FlashLoad or
+ * FlashParseOptionString for a host descriptor while a FlashLoad of the same
+ * descriptor runs, and do not call FlashFinish for it then. Several sessions
+ * (one host descriptor each, for example one per handset and thread) may run
+ * jobs at the same time: each session keeps all of its job's state, and the
+ * jobs share nothing. FlashMakeOptionString and FlashGetErrorString may be
+ * called from any thread at any time.
  *
  * Results
  * -------
