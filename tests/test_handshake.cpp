@@ -216,3 +216,23 @@ TEST_F(HandshakeTest, InfoIsRetriedAfterResyncsUpToFiveTimes) {
         EXPECT_EQ(5u, Sent("SYNC"));  // after the switch-over and each failure another attempt follows
     }
 }
+
+// The host aborts while the handshake waits for "syn!": after the switch-over,
+// or between two INFO attempts. Either way the result is ERR_ABORT.
+TEST_F(HandshakeTest, AnAbortWhileItResyncsEndsItAsAborted) {
+    const struct {
+        uint32_t syncSilentFrom, infoFailures, info, sync;  // faults; INFO and SYNC sent
+    } cases[] = {{1, 0, 0, 1}, {2, 1, 1, 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.infoFailures);
+        handsetsim::Scenario scenario;
+        scenario.faults.silentCommand = "SYNC", scenario.faults.silentNth = c.syncSilentFrom;
+        scenario.faults.silentCount = 5;
+        scenario.faults.errCommand = "INFO", scenario.faults.errNth = c.infoFailures;
+        ASSERT_NO_FATAL_FAILURE(Start(scenario));
+        link->AbortAfter(1000);  // each unanswered resync waits 5 s
+        EXPECT_EQ(ERR_ABORT, Run()) << Transcript();
+        EXPECT_EQ(c.info, Sent("INFO"));
+        EXPECT_EQ(c.sync, Sent("SYNC"));
+    }
+}
