@@ -317,5 +317,11 @@ uint32_t PrepareLoad(Session* session) {
     }
     ComCloseAll(session);
     FreeImageBuffers(session);
+    // Whatever a dialogue made of it (a time-out, a failed resync, a stop as
+    // for an abort), a job that failed after a port's device went away
+    // failed for want of that port; an abort the host asked for stays one.
+    if (result != SUCCESS && PortLost(session) && session->run.abortFlag.load() == 0) {
+        result = ERR_COM;
+    }
     return result;
 }

@@ -165,6 +165,7 @@ void ResetRunState(Session* session) {
     for (PortRecord& port : session->ports) {
         port.readTimeoutMs = 0;
         port.pollingActive = 0;
+        port.lost = 0;
     }
     session->priorities.depth = 0;
     ResetQueue(session);

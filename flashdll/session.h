@@ -40,6 +40,7 @@ struct Session {
     uint32_t portCount = 0;
     uint32_t currentPort = 0;
     PortRecord ports[kMaxPorts] = {};
+    PortWatch portWatch = {};
 
     ImageBuffer setupLoaderImage = {};
     ImageBuffer flashLoaderImage = {};

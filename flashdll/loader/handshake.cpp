@@ -83,7 +83,7 @@ uint32_t SwitchOver(Session* session, uint32_t port) {
 // A failed resync ends the handshake as a protocol fault, unless the host
 // asked for an abort meanwhile.
 uint32_t SyncCode(uint32_t sync) {
-    return sync == SUCCESS || sync == ERR_ABORT ? sync : ERR_PROTOCOL;
+    return sync == SUCCESS || sync == ERR_ABORT ? sync : static_cast<uint32_t>(ERR_PROTOCOL);
 }
 
 uint32_t ReachFlashLoader(Session* session) {

@@ -65,7 +65,7 @@ extern "C" {
 typedef enum FlashError {
     SUCCESS = 0,                  /* the operation succeeded */
     ERR_NOMEM = 1,                /* out of memory; option text does not fit the buffer */
-    ERR_COM = 2,                  /* a serial port could not be opened or set up */
+    ERR_COM = 2,                  /* a serial port could not be opened or set up, or its device went away */
     ERR_ABORT = 3,                /* the host asked for an abort through OnPollAbort */
     ERR_FLASHTYPE = 4,            /* a flash chip reported by the handset is not known */
     ERR_PROTOCOL = 5,             /* the handset answered wrongly or resync failed */
@@ -232,6 +232,8 @@ FLASHDLL_API uint32_t FlashMakeOptionString(const FlashLoadOptions *options, cha
  * first (ERR_BAD_PARAMS without starting anything), then copied: later
  * changes by the host do not reach the running job. Callbacks run on the
  * library's delivery thread while this call blocks (see "Threads" above).
+ * A port whose device goes away during the job (a USB serial adapter
+ * pulled) ends it within about a second with ERR_COM, its ports closed.
  */
 FLASHDLL_API uint32_t FlashLoad(FlashHostDescriptor *host, const FlashLoadOptions *options);
 
