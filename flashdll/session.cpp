@@ -25,10 +25,6 @@ const ComNameTable& ComNames() {
 
 }  // namespace
 
-Session* SessionOf(FlashHostDescriptor* host) {
-    return host != nullptr ? static_cast<Session*>(host->session) : nullptr;
-}
-
 void RecordError(Session* session, uint32_t code) {
     session->run.recordedError = code;
 }

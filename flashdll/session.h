@@ -59,7 +59,9 @@ struct Session {
     ProgressState progress = {1, 0, 0, 0};
 };
 
-// The session linked to `host`, or nullptr.
+// The session linked to `host`: one the library created for this very
+// descriptor and has not released. Otherwise (a copied, finished or never
+// initialised descriptor) nullptr, and the pointer is never followed.
 Session* SessionOf(FlashHostDescriptor* host);
 // Stores `code` as the load's recorded error.
 void RecordError(Session* session, uint32_t code);

@@ -85,4 +85,28 @@ TEST_F(LifecycleTest, CopiedOrForeignSessionPointersAreNeverFreed) {
     EXPECT_TRUE(host.HasMessage("/com=2 ", 0));
 }
 
+// Exports that take a descriptor reach only a session the library made for
+// that very descriptor and has not released: a copy, a finished descriptor
+// or a foreign pointer gets ERR_BAD_PARAMS and nothing is touched.
+TEST_F(LifecycleTest, OnlyTheLinkedDescriptorReachesItsSession) {
+    ASSERT_EQ(FlashInit(&host.descriptor, options.get()), SUCCESS);
+    host.InstallCallbacks();
+    ASSERT_EQ(FlashParseOptionString(&host.descriptor, "/com=1 /mode=verify /file=x", nullptr, options.get()), SUCCESS);
+    auto notOurs = std::make_unique<Session>();
+    RecordingHost live, finished, foreign;
+    live.descriptor = host.descriptor;
+    live.descriptor.OnMessage = nullptr;
+    ASSERT_EQ(FlashInit(&finished.descriptor, options.get()), SUCCESS);
+    FlashHostDescriptor stale = finished.descriptor;
+    ASSERT_EQ(FlashFinish(&finished.descriptor), SUCCESS);
+    foreign.descriptor.session = notOurs.get();
+    notOurs->host = &foreign.descriptor;
+    for (FlashHostDescriptor* descriptor : {&live.descriptor, &stale, &foreign.descriptor}) {
+        EXPECT_EQ(FlashParseOptionString(descriptor, "/com=3", nullptr, options.get()), ERR_BAD_PARAMS);
+        EXPECT_EQ(FlashLoad(descriptor, options.get()), ERR_BAD_PARAMS);
+    }
+    EXPECT_TRUE(foreign.Events().empty());
+    EXPECT_EQ(FlashParseOptionString(&host.descriptor, "/com=2", nullptr, options.get()), SUCCESS);
+}
+
 }  // namespace

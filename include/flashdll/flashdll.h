@@ -202,7 +202,9 @@ typedef struct FlashLoadOptions {          /* 70,296 bytes on every target, no p
  * `options` with defaults. ERR_WRONG_DLL when host->size is not
  * sizeof(FlashHostDescriptor); ERR_BAD_PARAMS for a NULL argument; ERR_NOMEM
  * when no session can be allocated. A host already linked gets a new session
- * in place of the old one, which is released.
+ * in place of the old one, which is released. The session belongs to this
+ * very descriptor: a copy of it, or the descriptor after FlashFinish, has
+ * none, and FlashParseOptionString and FlashLoad refuse it (ERR_BAD_PARAMS).
  */
 FLASHDLL_API uint32_t FlashInit(FlashHostDescriptor *host, FlashLoadOptions *options);
 
