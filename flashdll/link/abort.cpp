@@ -6,11 +6,7 @@
 // device has gone stops the loops the same way, so that none of them waits
 // on it or spins on its failing reads.
 int AbortRequested(Session* session) {
-    if (session->run.abortFlag.load(std::memory_order_acquire) != 0) {
-        return 1;
-    }
-    WatchPorts(session);
-    return PortLost(session);
+    return session->run.abortFlag.load(std::memory_order_acquire) != 0 || PortLost(session) ? 1 : 0;
 }
 
 int PortLost(const Session* session) {

@@ -62,7 +62,8 @@ int AbortRequested(Session* session);
 // been told so.
 int PortLost(const Session* session);
 // Asks every open port whether its device has gone, at most every
-// kPortWatchMs: a port that is not read or written at the moment (the second
-// port while a reply is awaited on the first) shows its loss this way.
+// kPortWatchMs. A failed read or write tells of a loss at once; this is for
+// a port that is not used at the moment: the 4CC scanner calls it while it
+// waits for a reply on the current port.
 void WatchPorts(Session* session);
 constexpr uint32_t kPortWatchMs = 100;
