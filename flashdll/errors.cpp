@@ -57,22 +57,17 @@ constexpr ErrorNameEntry kErrorNames[] = {
     {ERR_UNKNOWN, "ERR_UNKNOWN"},
 };
 
-// The library-wide buffer behind ErrorName(code, nullptr). Only the running
-// load's protocol thread uses it, inside its log lines and messages.
-char g_errorNameBuffer[200];
-
 }  // namespace
 
 const char* ErrorName(uint32_t code, char* buffer) {
-    char* out = buffer != nullptr ? buffer : g_errorNameBuffer;
     for (const ErrorNameEntry& entry : kErrorNames) {
         if (entry.code == code) {
-            std::memcpy(out, entry.name, std::strlen(entry.name) + 1);
-            return out;
+            std::memcpy(buffer, entry.name, std::strlen(entry.name) + 1);
+            return buffer;
         }
     }
-    std::snprintf(out, kErrorNameSize, "Unknown error: %u", code);
-    return out;
+    std::snprintf(buffer, kErrorNameSize, "Unknown error: %u", code);
+    return buffer;
 }
 
 void LogErrorCode(Session* session, uint32_t code) {
@@ -80,7 +75,9 @@ void LogErrorCode(Session* session, uint32_t code) {
     PostHostMessage(session, FLASH_LEVEL_INFO, "Error code: %s", ErrorName(code, name));
 }
 
+// Without a buffer the caller receives nothing, so nothing is written: no
+// buffer shared by the threads of the process is needed.
 extern "C" FLASHDLL_API uint32_t FlashGetErrorString(uint32_t code, char* buffer) {
-    ErrorName(code, buffer);
+    if (buffer != nullptr) ErrorName(code, buffer);
     return SUCCESS;
 }

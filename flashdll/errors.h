@@ -8,8 +8,8 @@ struct Session;
 
 constexpr size_t kErrorNameSize = 26;  // "Unknown error: 4294967295" + NUL
 
-// Writes the name of `code` into `buffer` (kErrorNameSize bytes) or, when
-// `buffer` is null, into the library-wide name buffer; returns the text.
+// Writes the name of `code` into `buffer` (at least kErrorNameSize bytes);
+// returns the text.
 const char* ErrorName(uint32_t code, char* buffer);
 // Posts "Error code: %s" at level 0.
 void LogErrorCode(Session* session, uint32_t code);

@@ -6,6 +6,7 @@
 #include <new>
 #include <set>
 
+#include "flashdll/contents/contents.h"
 #include "flashdll/flashdll.h"
 #include "flashdll/hw/fs_chip_table.h"
 #include "flashdll/options.h"
@@ -35,18 +36,26 @@ bool Register(Session* session) {
     return true;
 }
 
+// The live session `host` points to, when it was created for `host`; the
+// lock must be held.
+std::set<Session*>::iterator FindOwnSession(FlashHostDescriptor* host) {
+    const auto found = g_liveSessions.find(static_cast<Session*>(host->session));
+    return found != g_liveSessions.end() && (*found)->host == host ? found : g_liveSessions.end();
+}
+
 // Deletes the session `host` points to when it is one of ours and was
 // created for `host`; anything else is left alone.
 void ReleaseSessionOf(FlashHostDescriptor* host) {
     Session* owned = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_liveSessionsLock);
-        const auto found = g_liveSessions.find(static_cast<Session*>(host->session));
-        if (found != g_liveSessions.end() && (*found)->host == host) {
+        const auto found = FindOwnSession(host);
+        if (found != g_liveSessions.end()) {
             owned = *found;
             g_liveSessions.erase(found);
         }
     }
+    if (owned != nullptr) ReleaseContents(owned);  // normally released when its load ended
     delete owned;
 }
 
@@ -75,6 +84,15 @@ void SetModulePaths(Session* session) {
 
 }  // namespace
 
+Session* SessionOf(FlashHostDescriptor* host) {
+    if (host == nullptr) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(g_liveSessionsLock);
+    const auto found = FindOwnSession(host);
+    return found != g_liveSessions.end() ? *found : nullptr;
+}
+
 extern "C" FLASHDLL_API uint32_t FlashInit(FlashHostDescriptor* host, FlashLoadOptions* options) {
     if (host == nullptr) {
         return ERR_BAD_PARAMS;
@@ -99,7 +117,7 @@ extern "C" FLASHDLL_API uint32_t FlashInit(FlashHostDescriptor* host, FlashLoadO
     ClearCallbacks(host);
     SetLoadOptionDefaults(options);
     SetModulePaths(session);
-    FsChipTableClear();
+    FsChipTableClear(&session->fsChipTable);
     BuildComNameTable();
     ResetQueue(session);
     session->run.runFlag.store(0, std::memory_order_release);

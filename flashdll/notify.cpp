@@ -1,6 +1,5 @@
 #include "flashdll/notify.h"
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
@@ -11,10 +10,6 @@
 namespace {
 
 constexpr uint32_t kProgressRepeatMs = 1000;
-
-// Time of the last delivered progress update, shared by every session of
-// the process: two sessions loading at once only throttle each other.
-std::atomic<uint32_t> g_lastProgressTick{0};
 
 bool Running(const Session* session) {
     return session->run.runFlag.load(std::memory_order_acquire) != 0;
@@ -89,12 +84,11 @@ void ProgressUpdate(Session* session, uint32_t current) {
     progress.current = current < progress.total ? current : progress.total;
     const uint32_t percent = static_cast<uint32_t>(
         static_cast<double>(progress.current) * 100.0 / static_cast<double>(progress.total));
-    const uint32_t last = g_lastProgressTick.load(std::memory_order_relaxed);
-    if (percent == progress.lastPercent && now - last < kProgressRepeatMs) {
+    if (percent == progress.lastPercent && now - progress.lastUpdateMs < kProgressRepeatMs) {
         return;
     }
     progress.lastPercent = percent;
-    g_lastProgressTick.store(now, std::memory_order_relaxed);
+    progress.lastUpdateMs = now;
     if (Running(session)) {
         Enqueue(session, NOTIFY_PROGRESS, progress.current, percent, nullptr);
     } else {

@@ -13,9 +13,10 @@ struct Session;
 constexpr uint32_t kFormatBufferSize = 260;  // 259 characters + NUL
 
 struct ProgressState {
-    uint32_t total;        // at least 1
+    uint32_t total;          // at least 1
     uint32_t current;
-    uint32_t lastPercent;  // last percentage delivered
+    uint32_t lastPercent;    // last percentage delivered
+    uint32_t lastUpdateMs;   // tick count of the last update delivered
 };
 
 void LogLine(Session* session, const char* format, ...) FLASHDLL_PRINTF(2, 3);

@@ -102,6 +102,11 @@ uint32_t CheckLoadOptions(const FlashLoadOptions* options) {
         options->phases > FLASH_PHASES_FL || !PortsAreValid(*options)) {
         return ERR_BAD_PARAMS;
     }
+    // The preparation merges and sorts both lists whatever the mode: a count
+    // beyond the list would reach the fields behind it.
+    if (options->reservedcount > FLASH_MAX_RANGES || options->readcount > FLASH_MAX_RANGES) {
+        return ERR_BAD_PARAMS;
+    }
     // The platform name and the contents file path are read as C strings by
     // later stages; a field without its NUL would be read past its end.
     if (!HasText(options->platform) || !HasText(options->contentsfile)) {

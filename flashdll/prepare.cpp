@@ -123,6 +123,18 @@ bool SetupLoaderNeeded(const PlatformRecord& platform) {
            (platform.memoryInterfaceType == 1 || platform.setupLoaderPath[0] != '\0');
 }
 
+// A loader file without a single data record would be "downloaded" as
+// nothing, and the handset started on whatever its RAM holds.
+uint32_t LoadLoaderFile(Session* session, ImageBuffer* image, const char* path, const char* what,
+                        uint32_t emptyCode) {
+    const uint32_t result = LoadSRecordFile(session, image, path, 0);
+    if (result != SUCCESS || image->regionCount > 0) {
+        return result;
+    }
+    PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: The %s file \"%s\" holds no data", what, path);
+    return Recorded(session, emptyCode);
+}
+
 uint32_t LoadLoaderImages(Session* session) {
     const PlatformRecord& platform = session->platform;
     const bool setupLoader = SetupLoaderNeeded(platform);
@@ -135,10 +147,12 @@ uint32_t LoadLoaderImages(Session* session) {
     PushThreadPriority(session, os::kPriorityNormal);
     uint32_t result = SUCCESS;
     if (setupLoader) {
-        result = LoadSRecordFile(session, &session->setupLoaderImage, platform.setupLoaderPath, 0);
+        result = LoadLoaderFile(session, &session->setupLoaderImage, platform.setupLoaderPath, "setup loader",
+                                ERR_WRONG_FILE_SL);
     }
     if (result == SUCCESS) {
-        result = LoadSRecordFile(session, &session->flashLoaderImage, platform.flashLoaderPath, 0);
+        result = LoadLoaderFile(session, &session->flashLoaderImage, platform.flashLoaderPath, "flash loader",
+                                ERR_WRONG_FILE_FL);
     }
     PopThreadPriority(session);
     return result;
@@ -303,5 +317,11 @@ uint32_t PrepareLoad(Session* session) {
     }
     ComCloseAll(session);
     FreeImageBuffers(session);
+    // Whatever a dialogue made of it (a time-out, a failed resync, a stop as
+    // for an abort), a job that failed after a port's device went away
+    // failed for want of that port; an abort the host asked for stays one.
+    if (result != SUCCESS && PortLost(session) && session->run.abortFlag.load() == 0) {
+        result = ERR_COM;
+    }
     return result;
 }

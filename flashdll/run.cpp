@@ -153,7 +153,7 @@ uint32_t ThreadProtocol(void* argument) {
     LogLine(session, "ThreadProtocol started");
     const uint32_t result = ReLoad(session);
     LogLine(session, "ThreadProtocol finished");
-    ReleaseContents();
+    ReleaseContents(session);
     return result;
 }
 
@@ -165,6 +165,7 @@ void ResetRunState(Session* session) {
     for (PortRecord& port : session->ports) {
         port.readTimeoutMs = 0;
         port.pollingActive = 0;
+        port.lost = 0;
     }
     session->priorities.depth = 0;
     ResetQueue(session);

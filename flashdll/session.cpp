@@ -3,26 +3,34 @@
 #include <cstdio>
 
 namespace {
-char g_comNames[kComNameCount][kComNameSize];
-}  // namespace
 
-Session* SessionOf(FlashHostDescriptor* host) {
-    return host != nullptr ? static_cast<Session*>(host->session) : nullptr;
+// Filled once for the whole process and only read afterwards, so sessions
+// on any thread may name ports at any time.
+struct ComNameTable {
+    char names[kComNameCount][kComNameSize];
+};
+
+ComNameTable MakeComNameTable() {
+    ComNameTable table = {};
+    for (uint32_t i = 0; i < kComNameCount; ++i) {
+        std::snprintf(table.names[i], kComNameSize, "COM%u", i + 1);
+    }
+    return table;
 }
+
+const ComNameTable& ComNames() {
+    static const ComNameTable table = MakeComNameTable();  // initialised once, thread-safe
+    return table;
+}
+
+}  // namespace
 
 void RecordError(Session* session, uint32_t code) {
     session->run.recordedError = code;
 }
 
-void BuildComNameTable() {
-    for (uint32_t i = 0; i < kComNameCount; ++i) {
-        std::snprintf(g_comNames[i], kComNameSize, "COM%u", i + 1);
-    }
-}
+void BuildComNameTable() { ComNames(); }
 
 const char* ComName(uint32_t comIndex) {
-    if (comIndex >= kComNameCount || g_comNames[comIndex][0] == '\0') {
-        return "COM?";
-    }
-    return g_comNames[comIndex];
+    return comIndex < kComNameCount ? ComNames().names[comIndex] : "COM?";
 }

@@ -1,16 +1,23 @@
 // The session context: the library's fixed-size state for one host
-// descriptor, from FlashInit to FlashFinish. Only ThreadProtocol touches the
-// ports, image buffers, platform record and flash chip records during a
-// load; the run state and the queue are what the two load threads share.
+// descriptor, from FlashInit to FlashFinish. Everything a job works with
+// lives here, so that sessions running jobs at the same time share nothing
+// but the COM name table (filled once, then only read) and the set of live
+// sessions (behind its lock). Only ThreadProtocol touches the ports, image
+// buffers, platform record, chip records and the job's working state during
+// a load; the run state and the queue are what the two load threads share.
 #pragma once
 
 #include <cstdint>
 
+#include "flashdll/contents/contents.h"
+#include "flashdll/contents/fs_commands.h"
 #include "flashdll/flashdll.h"
+#include "flashdll/hw/fs_chip_table.h"
 #include "flashdll/hw/platform.h"
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/flash_chip.h"
+#include "flashdll/loader/held_back.h"
 #include "flashdll/notify.h"
 #include "flashdll/prepare.h"
 #include "flashdll/queue.h"
@@ -33,21 +40,28 @@ struct Session {
     uint32_t portCount = 0;
     uint32_t currentPort = 0;
     PortRecord ports[kMaxPorts] = {};
+    PortWatch portWatch = {};
 
     ImageBuffer setupLoaderImage = {};
     ImageBuffer flashLoaderImage = {};
     ImageBuffer userImage = {};
 
     FlashLoaderInfo flashLoader = {};  // filled by the flash loader handshake
+    FsChipTable fsChipTable = {};      // the handshake's NOR chips, for the FFS mount
+    HeldBackWord heldBack = {};        // kept aside while the image is programmed
+    HeldContents contentsFile;         // the contents file while ThreadProtocol runs
+    FileWriteCommand fileWrite = {};   // FileWrite's command data
 
     RunState run;
     NotifyQueue queue;
     ThreadPriorityStack priorities = {};
     uint32_t currentMode = 0;  // mode most recently handed to SendFile
-    ProgressState progress = {1, 0, 0};
+    ProgressState progress = {1, 0, 0, 0};
 };
 
-// The session linked to `host`, or nullptr.
+// The session linked to `host`: one the library created for this very
+// descriptor and has not released. Otherwise (a copied, finished or never
+// initialised descriptor) nullptr, and the pointer is never followed.
 Session* SessionOf(FlashHostDescriptor* host);
 // Stores `code` as the load's recorded error.
 void RecordError(Session* session, uint32_t code);

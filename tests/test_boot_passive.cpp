@@ -144,6 +144,26 @@ TEST(PassiveBootLoader, SetupLoaderReceivesTheFlashLoaderUnlessIgnored) {
     EXPECT_FALSE(ignored.Has("Talking to setup loader"));
 }
 
+// A boot loader that asks for a setup loader on a platform that names none:
+// refused before any program is sent or started.
+TEST(PassiveBootLoader, ASetupLoaderThePlatformLacksIsRefusedBeforeAnyDownload) {
+    JobFixture job;
+    job.AddPlatform(PassivePlatform("P1", "fl.s19", kFlashLoaderBase));
+    job.WriteLoader("fl.s19", kFlashLoaderBase, 3000);
+    handsetsim::Scenario scenario;
+    scenario.bootRom = handsetsim::BootRom::PassiveWithSetupLoader;
+    scenario.blType = 5;
+    job.StartHandset(scenario, {1});
+    const JobSetup giveUp{{}, [](RecordingHost& host) { host.abortAfterPolls = 8; }};  // rather than hang
+    const JobResult result = job.RunJob("/platform=P1 /com=1 /phases=bl", giveUp);
+    EXPECT_EQ(result.code, ERR_WRONG_FILE_SL) << result.Transcript();
+    EXPECT_TRUE(result.Has("Error: The boot loader asks for a setup loader, but platform \"P1\" names none",
+                           FLASH_LEVEL_ERROR))
+        << result.Transcript();
+    EXPECT_EQ(job.CommandNames(), (std::vector<std::string>{"info"}));
+    EXPECT_TRUE(job.Handset()->RamWrites().empty());
+}
+
 TEST(PassiveBootLoader, UnknownOldOrUnusableLoadersAreRefused) {
     const char* unknown = "Unknown HW platform or corrupted bootloader signature";
     const struct {

@@ -27,7 +27,7 @@ protected:
         host.InstallCallbacks();
         session->host = &host.descriptor;
     }
-    void TearDown() override { ReleaseContents(); }
+    void TearDown() override { ReleaseContents(session.get()); }
 
     bool Read(const Bytes& file) {
         const std::string path = dir.WriteBytes("contents.bin", file);
@@ -57,7 +57,7 @@ TEST_F(ContentsTest, FfsCfsAndFdiSectionsFillTheTableSlots) {
     mkcontents::BuiltLayout layout;
     ASSERT_TRUE(Read(builder.Build({}, &layout))) << host.Transcript();
     EXPECT_TRUE(host.Messages().empty());
-    EXPECT_EQ(ContentsSectionCount(), 3u);
+    EXPECT_EQ(ContentsSectionCount(session.get()), 3u);
     // FFS: type, count, volume words, then 267-byte entries: size, data offset, owner, file id, name.
     EXPECT_EQ(Words(Slot(0), 6), (Values{1, 2, 0x11223344, 0x55667788, 5, layout.recordOffsets[0][0] + 268}));
     EXPECT_EQ(Values({Slot(0)[24], Slot(0)[25] | Slot(0)[26] * 256u}), Values({7, 0x1234}));
@@ -66,7 +66,7 @@ TEST_F(ContentsTest, FfsCfsAndFdiSectionsFillTheTableSlots) {
     const ContentsEntry second = Entry(0, 1);
     EXPECT_EQ(Values({second.ownerId, second.fileId}), Values({255, 0xFFFF}));
     EXPECT_STREQ(second.name, "second");
-    const uint8_t* held = ContentsBuffer(nullptr);
+    const uint8_t* held = ContentsBuffer(session.get(), nullptr);
     EXPECT_EQ(Bytes(held + second.dataOffset, held + second.dataOffset + 300), Bytes(300, 2));
     // CFS: 264-byte entries directly after the count.
     EXPECT_EQ(Words(Slot(1), 4), (Values{2, 2, 10, layout.recordOffsets[1][0] + 268}));
@@ -120,7 +120,7 @@ TEST_F(ContentsTest, MissingCorruptedAndBadFilesAreRefused) {
     for (size_t i = 0; i < bad.size(); ++i) {
         EXPECT_FALSE(Read(bad[i])) << i;
         EXPECT_EQ(host.Messages(2), std::vector<std::string>{"The contents file was corrupted."}) << i;
-        EXPECT_EQ(ContentsBuffer(nullptr), nullptr) << i;
+        EXPECT_EQ(ContentsBuffer(session.get(), nullptr), nullptr) << i;
     }
     // A bad section tag or record magic: no message; the sections before it are entered, the file is held.
     mkcontents::ContentsBuilder builder;
@@ -134,9 +134,9 @@ TEST_F(ContentsTest, MissingCorruptedAndBadFilesAreRefused) {
     builder.Sections()[1].files[0].magic = 0x454C4946;
     EXPECT_FALSE(Read(builder.Build()));
     EXPECT_TRUE(host.Messages().empty());
-    EXPECT_NE(ContentsBuffer(nullptr), nullptr);
-    ReleaseContents();
-    EXPECT_EQ(ContentsBuffer(nullptr), nullptr);
+    EXPECT_NE(ContentsBuffer(session.get(), nullptr), nullptr);
+    ReleaseContents(session.get());
+    EXPECT_EQ(ContentsBuffer(session.get(), nullptr), nullptr);
 }
 
 }  // namespace

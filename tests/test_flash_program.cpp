@@ -86,6 +86,54 @@ TEST_F(ProgramTest, ExtraProtectionErasesEverySectorAndTheHeldBackWordComesLast)
     EXPECT_EQ(job.CommandNames().back(), "DONE");
 }
 
+// The held-back word's sector (0x20040000..0x2007FFFF) is rewritten whole,
+// yet keeps every byte the image does not hold, reserved ranges included;
+// with /eraseunused=1 only the reserved range keeps its bytes. What the
+// image does not hold is read back once, and nothing more.
+TEST_F(ProgramTest, HeldBackSectorKeepsWhatTheImageDoesNotHold) {
+    constexpr uint32_t kSector = 0x20040000, kSectorSize = 0x40000;
+    struct Case {
+        const char* options;
+        std::vector<ImageChunk> chunks;
+        FlashRange reserved;  // {0, 0}: none
+        bool eraseUnused;
+        uint32_t readBack;    // bytes of the sector read before the rewrite
+    };
+    const Case cases[] = {
+        {"", {{kSector, RandomBytes(0x1000, 30)}}, {0, 0}, false, kSectorSize - 0x1000},
+        {"/diff=0", {{kSector, RandomBytes(0x1000, 31)}, {0x20050000, RandomBytes(0x800, 32)}}, {0, 0}, false,
+         kSectorSize - 0x1800},
+        {"/reserved=0x20048000-0x2004FFFF", {{kSector, RandomBytes(0x1000, 33)}}, {0x20048000, 0x2004FFFF}, false,
+         kSectorSize - 0x1000},
+        {"/reserved=0x20048000-0x2004FFFF /eraseunused=1", {{kSector, RandomBytes(0x1000, 34)}},
+         {0x20048000, 0x2004FFFF}, true, 0x8000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        WriteImage(c.chunks);
+        Start();
+        const std::vector<uint8_t> old = RandomBytes(kSectorSize, 35);
+        handset->SetFlash(kSector, old);
+        const JobResult result = Run(std::string("/mode=flash /maxspeed=921600 ") + c.options);
+        ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
+
+        std::vector<uint8_t> expected = old;
+        for (uint32_t at = 0; at < kSectorSize; ++at) {
+            const uint32_t address = kSector + at;
+            const bool reserved = c.reserved.last != 0 && address >= c.reserved.first && address <= c.reserved.last;
+            if (c.eraseUnused && !reserved) expected[at] = 0xFF;
+        }
+        for (const ImageChunk& chunk : c.chunks) {
+            std::copy(chunk.bytes.begin(), chunk.bytes.end(), expected.begin() + (chunk.address - kSector));
+        }
+        EXPECT_TRUE(job.FlashHolds({{kSector, expected}}));
+        EXPECT_EQ(job.Words("OPEN", 3).back(), 0x01u) << "the rewrite keeps its flags";
+        uint32_t read = 0;
+        for (uint32_t length : job.Words("SUCK", 1)) read += length;
+        EXPECT_EQ(read, c.readBack);
+    }
+}
+
 // The sector at 0x20000000 matches and is only compared; the one at
 // 0x20080000 differs in its second 128-KiB piece and is programmed from
 // the address where its pass began.

@@ -12,18 +12,20 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Values = std::vector<uint32_t>;
 
+FsChipTable g_table;  // this test's only table
+
 uint32_t Word(size_t at) {
-    const uint8_t* t = FsChipTableBytes();
+    const uint8_t* t = g_table.bytes;
     return t[at] | t[at + 1] << 8 | t[at + 2] << 16 | static_cast<uint32_t>(t[at + 3]) << 24;
 }
-uint32_t Half(size_t at) { return FsChipTableBytes()[at] | FsChipTableBytes()[at + 1] << 8; }
-Bytes Snapshot() { return Bytes(FsChipTableBytes(), FsChipTableBytes() + kFsChipTableSize); }
+uint32_t Half(size_t at) { return g_table.bytes[at] | g_table.bytes[at + 1] << 8; }
+Bytes Snapshot() { return Bytes(g_table.bytes, g_table.bytes + kFsChipTableSize); }
 Values ChipSelects() { return {Word(2), Word(6), Word(10), Word(14)}; }
 
 void Register(uint16_t manufacturer, uint32_t device, uint32_t base) {
     const FlashType chip(manufacturer, device);
     ASSERT_TRUE(chip.IsKnown());
-    RegisterChipForFileSystem(chip, base);
+    RegisterChipForFileSystem(&g_table, chip, base);
 }
 
 TEST(FsChipTable, ByteLayoutChipSelectCodesOtherFamiliesAndAFifthChip) {
@@ -35,7 +37,7 @@ TEST(FsChipTable, ByteLayoutChipSelectCodesOtherFamiliesAndAFifthChip) {
               "0x0001_0x00002201=amd,L2,unlockbypass\n0x0089_0x00008819=intel,L2,standard\n"
               "0x0089_0x00008818=intel_sibley,L1,standard\n0x00ec_0x00000001=nand,L2,standard\n"
               "[Layouts]\nL1=8*8,64*63\nL2=128*32\n");
-    FsChipTableClear();
+    FsChipTableClear(&g_table);
     Register(0x0089, 0x8818, 0x20000000);  // intel_sibley and nand are ignored
     Register(0x00EC, 0x0001, 0x20000000);
     EXPECT_EQ(Snapshot(), Bytes(kFsChipTableSize, 0));
@@ -57,11 +59,11 @@ TEST(FsChipTable, ByteLayoutChipSelectCodesOtherFamiliesAndAFifthChip) {
     EXPECT_EQ(Snapshot(), table) << "a fifth chip is ignored";
 
     for (uint32_t window = 0; window < 8; window += 4) {
-        FsChipTableClear();
+        FsChipTableClear(&g_table);
         for (uint32_t i = 0; i < 4; ++i) Register(0x0001, 0x227E, 0x20000000 + 0x4000000 * (window + i));
         EXPECT_EQ(ChipSelects(), Values({2 + window, 3 + window, 4 + window, 5 + window}));
     }
-    FsChipTableClear();
+    FsChipTableClear(&g_table);
     EXPECT_EQ(Snapshot(), Bytes(kFsChipTableSize, 0));
     for (uint32_t base : {0x00000000u, 0x1C000000u, 0x21000000u, 0x40000000u}) Register(0x0001, 0x227E, base);
     EXPECT_EQ(ChipSelects(), Values({0, 0, 0, 0})) << "any other base gets code 0";

@@ -33,7 +33,7 @@ TEST(HandsetSimScenario, ValuesOfEveryKindReachTheirFields) {
         "[bootloader]\nversion = 1.9\ntype = 5\nidregister = none\n[setuploader]\ntype = 0x1234\n"
         "[flashloader]\nVersion = 5.12\nspeeds = 115200, 921600\nanswers = 1\n"
         "[chip0]\nnand = 0xEC,0xDA\nlayout = 128*2,64\n[faults]\nactive_verdict = F,4,5\n"
-        "active_wrong_echo = 2,3\nerr = CLOS,2,3\nmarker = SUCK,6\n[store]\nflash = f.bin\nfiles = /tmp/x\n";
+        "active_wrong_echo = 2,3\nerr = CLOS,2,3\nmarker = SUCK,6\npull_cable = 1,500\n[store]\nflash = f.bin\nfiles = /tmp/x\n";
     ASSERT_TRUE(handsetsim::LoadScenario(dir.Write("handset.ini", text), &s, &error)) << error;
     const handsetsim::Faults& f = s.faults;
     EXPECT_TRUE(s.bootRom == handsetsim::BootRom::PassiveWithSetupLoader && s.paceLine &&
@@ -42,8 +42,8 @@ TEST(HandsetSimScenario, ValuesOfEveryKindReachTheirFields) {
                                      s.mobileSpeeds[1], s.mobileSpeeds[2], s.chips.at(0).nandId,
                                      s.chips[0].nandDevice, f.activeVerdictBlock, f.activeVerdictCount,
                                      f.activeWrongEchoBlock, f.activeWrongEchoCount, f.errNth, f.errCount,
-                                     f.markerNth}),
-              (std::vector<uint32_t>{1, 9, 5, 0x1234, 5, 12, 921600, 0, 0xEC0000, 0xDA, 4, 5, 2, 3, 2, 3, 6}));
+                                     f.markerNth, f.pullCableUart, f.pullCableAfterBytes}),
+              (std::vector<uint32_t>{1, 9, 5, 0x1234, 5, 12, 921600, 0, 0xEC0000, 0xDA, 4, 5, 2, 3, 2, 3, 6, 1, 500}));
     EXPECT_EQ(f.errCommand + f.markerCommand + f.activeVerdict, "CLOSSUCKF");
     EXPECT_EQ(s.chips[0].sectorSizes, (std::vector<uint32_t>{131072, 131072, 65536}));
     EXPECT_EQ(s.flashFile + " " + s.filesFolder, dir.Path() + "/f.bin /tmp/x");  // beside the file

@@ -161,7 +161,7 @@ TEST_F(HandshakeTest, ChipsAreChosenByFamilyInOrderOfPreference) {
     ASSERT_NO_FATAL_FAILURE(Start(scenario));
     for (int run = 0; run < 2; ++run) {  // the file-system table holds this handset's chips only
         ASSERT_EQ(SUCCESS, Run()) << Transcript();
-        EXPECT_EQ(1u, GetLe16(FsChipTableBytes()));
+        EXPECT_EQ(1u, GetLe16(session->fsChipTable.bytes));
     }
     const FlashLoaderInfo& loader = session->flashLoader;
     ASSERT_EQ(2u, loader.chipCount);
@@ -214,5 +214,25 @@ TEST_F(HandshakeTest, InfoIsRetriedAfterResyncsUpToFiveTimes) {
         EXPECT_EQ(failures == 4 ? SUCCESS : ERR_CMD_FAILED, Run()) << Transcript();
         EXPECT_EQ(5u, Sent("INFO"));
         EXPECT_EQ(5u, Sent("SYNC"));  // after the switch-over and each failure another attempt follows
+    }
+}
+
+// The host aborts while the handshake waits for "syn!": after the switch-over,
+// or between two INFO attempts. Either way the result is ERR_ABORT.
+TEST_F(HandshakeTest, AnAbortWhileItResyncsEndsItAsAborted) {
+    const struct {
+        uint32_t syncSilentFrom, infoFailures, info, sync;  // faults; INFO and SYNC sent
+    } cases[] = {{1, 0, 0, 1}, {2, 1, 1, 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.infoFailures);
+        handsetsim::Scenario scenario;
+        scenario.faults.silentCommand = "SYNC", scenario.faults.silentNth = c.syncSilentFrom;
+        scenario.faults.silentCount = 5;
+        scenario.faults.errCommand = "INFO", scenario.faults.errNth = c.infoFailures;
+        ASSERT_NO_FATAL_FAILURE(Start(scenario));
+        link->AbortAfter(1000);  // each unanswered resync waits 5 s
+        EXPECT_EQ(ERR_ABORT, Run()) << Transcript();
+        EXPECT_EQ(c.info, Sent("INFO"));
+        EXPECT_EQ(c.sync, Sent("SYNC"));
     }
 }

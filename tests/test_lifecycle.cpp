@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 
-#include "flashdll/hw/fs_chip_table.h"
 #include "flashdll/session.h"
 #include "support/recording_host.h"
 
@@ -33,10 +32,8 @@ struct LifecycleTest : ::testing::Test {
     }
 };
 
-TEST_F(LifecycleTest, InitLinksAFreshSessionAndResetsProcessTables) {
-    const_cast<uint8_t*>(FsChipTableBytes())[0] = 3;  // scribbled by an earlier load
+TEST_F(LifecycleTest, InitLinksAFreshSessionAndNamesThePorts) {
     ASSERT_EQ(FlashInit(&host.descriptor, options.get()), SUCCESS);
-    EXPECT_EQ(FsChipTableBytes()[0], 0);
     EXPECT_STREQ(ComName(0), "COM1");
     EXPECT_STREQ(ComName(63), "COM64");
     ASSERT_NE(session(), nullptr);
@@ -86,6 +83,30 @@ TEST_F(LifecycleTest, CopiedOrForeignSessionPointersAreNeverFreed) {
     host.InstallCallbacks();  // the original session still works
     EXPECT_EQ(FlashParseOptionString(&host.descriptor, "/com=2", nullptr, options.get()), SUCCESS);
     EXPECT_TRUE(host.HasMessage("/com=2 ", 0));
+}
+
+// Exports that take a descriptor reach only a session the library made for
+// that very descriptor and has not released: a copy, a finished descriptor
+// or a foreign pointer gets ERR_BAD_PARAMS and nothing is touched.
+TEST_F(LifecycleTest, OnlyTheLinkedDescriptorReachesItsSession) {
+    ASSERT_EQ(FlashInit(&host.descriptor, options.get()), SUCCESS);
+    host.InstallCallbacks();
+    ASSERT_EQ(FlashParseOptionString(&host.descriptor, "/com=1 /mode=verify /file=x", nullptr, options.get()), SUCCESS);
+    auto notOurs = std::make_unique<Session>();
+    RecordingHost live, finished, foreign;
+    live.descriptor = host.descriptor;
+    live.descriptor.OnMessage = nullptr;
+    ASSERT_EQ(FlashInit(&finished.descriptor, options.get()), SUCCESS);
+    FlashHostDescriptor stale = finished.descriptor;
+    ASSERT_EQ(FlashFinish(&finished.descriptor), SUCCESS);
+    foreign.descriptor.session = notOurs.get();
+    notOurs->host = &foreign.descriptor;
+    for (FlashHostDescriptor* descriptor : {&live.descriptor, &stale, &foreign.descriptor}) {
+        EXPECT_EQ(FlashParseOptionString(descriptor, "/com=3", nullptr, options.get()), ERR_BAD_PARAMS);
+        EXPECT_EQ(FlashLoad(descriptor, options.get()), ERR_BAD_PARAMS);
+    }
+    EXPECT_TRUE(foreign.Events().empty());
+    EXPECT_EQ(FlashParseOptionString(&host.descriptor, "/com=2", nullptr, options.get()), SUCCESS);
 }
 
 }  // namespace

@@ -59,6 +59,11 @@ TEST_F(PlatformTest, RefusalsLogTheirReason) {
         {kNor + "ChipDesc=1\n", "Platform: no flash defined"}, {five, "Platform: invalid flash definition [4]"},
         {kNor + "MaxImageSize=3\n", "Platform: invalid max. image size: 3"},
         {kNor + "MaxImageSize=65\n", "Platform: invalid max. image size: 65"},
+        // One definition would shadow the other in the image's memory areas.
+        {kNor + "ChipDesc=1\nFlash0=0x01000000,16,1\nFlash1=0x02000000,1,2\nFlash2=0x01800000,16,3\n",
+         "Platform: flash definitions [0] and [2] overlap (0x01000000 - 0x01ffffff, 0x01800000 - 0x027fffff)"},
+        {kNand + "0,128\nFlash1=0x4000000,16\n",
+         "Platform: flash definitions [0] and [1] overlap (0x00000000 - 0x07ffffff, 0x04000000 - 0x04ffffff)"},
         // Too long for a path: refused, never cut into another file's name.
         {"FlashLoader=" + room + "y\nBootLoader=active\n", tooLong},
         {kNor + "SetupLoader=" + room + "y\n", tooLong},

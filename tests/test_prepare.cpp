@@ -20,15 +20,19 @@ using namespace testing_support;
 constexpr uint32_t kLoaderBase = 0x20000000;
 
 // Platform P1 has its flash loader, P2 lacks its setup loader file, P3 its
-// flash loader file. COM1 is a handset, COM7 no device. Overlapping ranges
+// flash loader file; P4's flash loader and P5's setup loader hold no data.
+// COM1 is a handset, COM7 no device. Overlapping ranges
 // are refused before any port opens, except reserved ones of a verify.
 TEST(PrepareJob, EachFailureHasItsCodeAndMessageAndLeavesNoPortOpen) {
     JobFixture job;
     job.AddPlatform(PassivePlatform("P1", "fl.s19", kLoaderBase));
     job.AddPlatform(PassiveWithSetupLoader("P2", "sl.s19", 0x30000000, "fl.s19", kLoaderBase));
     job.AddPlatform(PassivePlatform("P3", "gone.s19", kLoaderBase));
+    job.AddPlatform(PassivePlatform("P4", "empty.s19", kLoaderBase));
+    job.AddPlatform(PassiveWithSetupLoader("P5", "empty.s19", 0x30000000, "fl.s19", kLoaderBase));
     job.WriteLoader("fl.s19", kLoaderBase, 3000);
     job.Home().Write("bad.s19", "S00600004844521B\nnot a record\n");
+    job.WriteImage("empty.s19", {});
     job.StartHandset(handsetsim::Scenario{}, {1});
     job.SetComDevice(7, job.Path("no-such-device"));
     auto unopened = [&job](const std::string& name) { return "Error: Unable to open file \"" + job.Path(name) + "\""; };
@@ -49,6 +53,12 @@ TEST(PrepareJob, EachFailureHasItsCodeAndMessageAndLeavesNoPortOpen) {
     } cases[] = {
         {"/platform=P9", "ERR_BAD_PLATFORM", ERR_BAD_PLATFORM, {}, -1, "", false},
         {"/platform=P2", "ERR_WRONG_FILE_SL", ERR_WRONG_FILE_SL, {unopened("sl.s19")}, FLASH_LEVEL_WARNING, "", true},
+        {"/platform=P4", "ERR_WRONG_FILE_FL", ERR_WRONG_FILE_FL,
+         {"Error: The flash loader file \"" + job.Path("empty.s19") + "\" holds no data"}, FLASH_LEVEL_ERROR,
+         "Power on mobile !", true},
+        {"/platform=P5", "ERR_WRONG_FILE_SL", ERR_WRONG_FILE_SL,
+         {"Error: The setup loader file \"" + job.Path("empty.s19") + "\" holds no data"}, FLASH_LEVEL_ERROR,
+         "Power on mobile !", true},
         {"/platform=P3", "ERR_WRONG_FILE_FL", ERR_WRONG_FILE_FL,
          {unopened("gone.s19"), "PC transfer speeds (COM1): 57600 115200 230400 460800 921600"}, -1, "", true},
         {"/platform=P1 /mode=flash" + image, "ERR_WRONG_FILE_LOAD", ERR_WRONG_FILE_LOAD, {unopened("image.s19")},

@@ -25,6 +25,11 @@ TEST(FlashLoad, RefusesBadArgumentsWithoutStartingAnything) {
     host.InstallCallbacks();
     EXPECT_EQ(FlashLoad(&host.descriptor, nullptr), ERR_BAD_PARAMS);
     EXPECT_EQ(FlashLoad(&host.descriptor, options.get()), ERR_BAD_PARAMS) << "defaults name no COM port";
+    // 51 read ranges in mode flash: sorting them would reach into the flags behind the list.
+    options->com[0] = 0;
+    for (uint32_t i = 0; i < FLASH_MAX_RANGES; ++i) options->read[i] = {0x1000u * (60 - i), 0x1000u * (60 - i) + 1};
+    options->readcount = FLASH_MAX_RANGES + 1;
+    EXPECT_EQ(FlashLoad(&host.descriptor, options.get()), ERR_BAD_PARAMS);
     EXPECT_TRUE(host.Events().empty()) << host.Transcript();
     FlashFinish(&host.descriptor);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sys/resource.h>
 #include <termios.h>
 
 #include <atomic>
@@ -202,7 +203,10 @@ TEST_F(SerialTest, ReadsReturnAtTheCountOrAtTheTimeOutAndPollingReadsAtOnce) {
     sigaction(SIGUSR1, &previous, nullptr);
 }
 
-TEST_F(SerialTest, HungUpDeviceFailsInsteadOfWaiting) {
+// A device that has gone fails every read and write at once, also in
+// polling mode, and makes every waiting loop stop as for an abort; the
+// host hears of it once.
+TEST_F(SerialTest, HungUpDeviceFailsInsteadOfWaitingAndStopsTheJob) {
     ASSERT_TRUE(pty0.Send("xy"));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     pty0.CloseMaster();
@@ -214,6 +218,65 @@ TEST_F(SerialTest, HungUpDeviceFailsInsteadOfWaiting) {
     EXPECT_LT(MsSince(start), 1000);
     EXPECT_EQ(ComWrite(session, 0, "z", 1, &got), 0);
     EXPECT_NE(os::SerialLastError(), 0u);
+    ComPolling(session, 0, 1);
+    EXPECT_EQ(ComRead(session, 0, buffer, 1, &got), 0);
+    ComPolling(session, 0, 0);
+    EXPECT_EQ(AbortRequested(session), 1);
+    EXPECT_EQ(host.CountMessages("Error: COM10 has gone away"), 1u) << host.Transcript();
+    EXPECT_EQ(session->run.abortFlag.load(), 0) << "the host asked for nothing";
+}
+
+// Process CPU time (all threads) in seconds.
+double CpuSeconds() {
+    rusage usage = {};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The stand-in handset's cable is pulled mid-job: while the active boot ROM
+// is awaited, and during a transfer on one of two ports or on the only one.
+// The job ends with ERR_COM and its ports closed, without spinning on the
+// dead port meanwhile (the host would abort after about three seconds).
+TEST(VanishedPort, EndsTheJobWithAPortErrorAndClosesThePorts) {
+    const struct {
+        const char* name;
+        bool active;
+        uint32_t uarts, pullUart, pullAfterBytes;
+    } cases[] = {
+        {"active ROM awaited", true, 1, 0, 12},  // ten "r", then "rr": the rate acknowledgement is awaited
+        {"second port mid-transfer", false, 2, 1, 50000},
+        {"only port mid-transfer", false, 1, 0, 60000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        JobFixture job;
+        job.AddPlatform(ActivePlatform("A1", "fl.s19"));
+        job.AddPlatform(PassivePlatform("P1", "fl.s19", 0x08000000).WithFlash({testing_support::FlashDefinition(0x20000000, 2, 0)}));
+        job.WriteLoader("fl.s19", 0, 2048);
+        job.WriteImage("image.s19", {{0x20080000, RandomBytes(0x40000, 7)}});
+        handsetsim::Scenario scenario;
+        scenario.chips.push_back(job.AddAmdChip(0x01, 0x227E, 0x20000000, "64*4,256*7"));
+        scenario.bootRom = c.active ? handsetsim::BootRom::Active : handsetsim::BootRom::Passive;
+        scenario.startInFlashLoader = !c.active;
+        scenario.uartCount = c.uarts;
+        scenario.faults.pullCableUart = c.pullUart;
+        scenario.faults.pullCableAfterBytes = c.pullAfterBytes;
+        job.StartHandset(scenario, {1, 2});
+        const std::string options = c.active ? "/platform=A1 /com=1 /phases=bl"
+                                             : std::string("/platform=P1 /phases=fl /mode=flash /maxspeed=921600,921600 ") +
+                                                   (c.uarts == 2 ? "/com=1,2" : "/com=1") + " /file=" + job.Path("image.s19");
+        const JobSetup giveUp{{}, [](RecordingHost& host) { host.abortAfterPolls = 4; }};
+        const double cpuBefore = CpuSeconds();
+        const JobResult result = job.RunJob(options + " /debug=1", giveUp);
+        const double cpu = CpuSeconds() - cpuBefore;
+        EXPECT_EQ(result.code, ERR_COM) << result.Transcript();
+        EXPECT_EQ(result.host->IndexOfMessageContaining("has gone away") >= 0, true);
+        for (uint32_t com = 1; com <= c.uarts; ++com) {
+            EXPECT_EQ(result.host->CountMessages("Closed COM" + std::to_string(com)), 1u);
+        }
+        EXPECT_LT(cpu, 1.0) << "seconds of CPU time the job took";
+    }
 }
 
 TEST_F(SerialTest, WritesNeverTimeOutWhileThePeerReadsSlowly) {

@@ -99,6 +99,18 @@ TEST_F(SrecReader, LoadsDataMergesTouchingRunsAndReportsEveryLine) {
     EXPECT_TRUE(RegionList().empty() && host.HasMessage("There are 0 memory regions in the S-record file:", 0));
 }
 
+// Files of older tools end with blank lines or a Ctrl-Z (0x1A): read as if
+// those were not there.
+TEST_F(SrecReader, TrailingBlankLinesAndCtrlZAreNoRecords) {
+    const std::string records = Join({"S00600004844521B", Record('3', 0x1000, Pattern(8, 9)), "S70500000000FA"});
+    for (const std::string tail : {"\n", "\r\n\r\n", " \t\n\n", "\x1A", "\n\x1A", "\x1A\r\n", "\r\n\x1A\n\n"}) {
+        SCOPED_TRACE(testing::PrintToString(tail));
+        EXPECT_EQ(Load(records + tail), 0u) << host.Transcript();
+        EXPECT_EQ(RegionList(), (Regions{{0x1000, 0x1007}}));
+        EXPECT_EQ(host.Messages(FLASH_LEVEL_INFO).size(), 6u) << host.Transcript();  // no line reported for the tail
+    }
+}
+
 // Bad files are refused with code and message (a malformed record's reason is logged); memory stays untouched.
 TEST_F(SrecReader, BadRecordsAreRefusedWithoutTouchingMemory) {
     session->options.debug = 1;
@@ -115,7 +127,8 @@ TEST_F(SrecReader, BadRecordsAreRefusedWithoutTouchingMemory) {
         {Record('3', 0x1000, Pattern(57, 0)) + "\n", ERR_BAD_SREC_FILE, NotValid(1), shortLine, 0x1000},  // cut at 127
         {badHex + "\n", ERR_BAD_SREC_FILE, NotValid(1), notHex, 0x1000},
         {"S3\n", ERR_BAD_SREC_FILE, NotValid(1), noCount}, {"S1Z3000000\n", ERR_BAD_SREC_FILE, NotValid(1), noCount},
-        {good + "\r\n\r\n", ERR_BAD_SREC_FILE, NotValid(2)},
+        {good + "\r\n\r\n" + good + "\r\n", ERR_BAD_SREC_FILE, NotValid(2)},  // a blank line before a record
+        {good + "\n\x1A\n" + good + "\n", ERR_BAD_SREC_FILE, NotValid(2)},
         {"s3" + good.substr(2) + "\n", ERR_BAD_SREC_FILE, NotValid(1), "", 0x1000},
         {"S0030000FC\n" + badSum + "\n", ERR_BAD_SREC_CHECKSUM, "SRE line 2: Checksum mismatch in S-record file"},
         {"S3050900000000\n", ERR_BAD_SREC_CHECKSUM, "SRE line 1: Checksum mismatch in S-record file"},

@@ -149,6 +149,15 @@ uint32_t AcceptBootLoader(Session* session, const LoaderInfo& info) {
         return ERR_UNKOWN_HW;
     }
     platform.setupLoaderUsed = platform.setupLoaderIgnored != 0 ? 0 : setupLoaderUsed;
+    // Load preparation refuses a named setup loader that holds no data; here
+    // the boot loader asks for one the platform does not name at all.
+    if (platform.setupLoaderUsed == 1 && session->setupLoaderImage.regionCount == 0) {
+        PostHostMessage(session, FLASH_LEVEL_ERROR,
+                        "Error: The boot loader asks for a setup loader, but platform \"%s\" names none",
+                        session->options.platform);
+        RecordError(session, ERR_WRONG_FILE_SL);
+        return ERR_WRONG_FILE_SL;
+    }
     return SUCCESS;
 }
 

@@ -1,4 +1,4 @@
-// The contents file: checked whole, held in one process-wide block, and
+// The contents file: checked whole, held in one block of the session, and
 // entered into the contents table of the load's working copy of the options.
 //
 // Table slot layout (little-endian, packed): type u32, file count u32; for
@@ -73,10 +73,6 @@ static_assert(16 + kMaxFilesPerSlot * 264 <= FLASH_CONTENTS_SLOT_SIZE, "FDI slot
 static_assert(kFfsEntryNameOffset + kContentsNameSize == 267, "FFS entry layout");
 static_assert(kNamedEntryNameOffset + kContentsNameSize == 264, "CFS/FDI entry layout");
 
-// The held contents file (one per process).
-uint8_t* g_buffer = nullptr;
-uint32_t g_size = 0;
-
 // How walking a section ended.
 enum class SectionResult { kTaken, kCorrupted, kRejected };
 
@@ -130,10 +126,10 @@ uint8_t* SlotBytes(Session* session, uint32_t slot) { return session->options.co
 // Enters the file record at offset `record` of the held file into the
 // table entry `entry`. The whole record must lie before `sectionEnd`;
 // `*next` receives the offset of the record after it.
-SectionResult TakeRecord(const SectionFormat& format, uint64_t record, uint64_t sectionEnd, uint8_t* entry,
-                         uint64_t* next) {
+SectionResult TakeRecord(const HeldContents& held, const SectionFormat& format, uint64_t record,
+                         uint64_t sectionEnd, uint8_t* entry, uint64_t* next) {
     if (record + kRecordHeadBytes > sectionEnd) return SectionResult::kCorrupted;
-    const uint8_t* head = g_buffer + record;
+    const uint8_t* head = held.data + record;
     if (GetLe32(head + kRecordMagicOffset) != kRecordMagic) return SectionResult::kRejected;
     const char* name = reinterpret_cast<const char*>(head + format.recordNameOffset);
     if (std::memchr(name, '\0', kContentsNameSize) == nullptr) return SectionResult::kCorrupted;
@@ -156,12 +152,13 @@ SectionResult TakeRecord(const SectionFormat& format, uint64_t record, uint64_t 
 // Enters the section at `offset` into table slot `slot`; `*next` receives
 // the offset of the section after it.
 SectionResult TakeSection(Session* session, uint32_t slot, uint64_t offset, uint64_t* next) {
-    if (offset + kSectionFileCountOffset > g_size) return SectionResult::kCorrupted;
-    const uint8_t* section = g_buffer + offset;
+    const HeldContents& held = session->contentsFile;
+    if (offset + kSectionFileCountOffset > held.size) return SectionResult::kCorrupted;
+    const uint8_t* section = held.data + offset;
     const SectionFormat* format = FormatOfTag(GetLe32(section + kSectionTagOffset));
     if (format == nullptr) return SectionResult::kRejected;
     const uint32_t length = GetLe32(section + kSectionLengthOffset);
-    if (length < format->headBytes || offset + length > g_size) return SectionResult::kCorrupted;
+    if (length < format->headBytes || offset + length > held.size) return SectionResult::kCorrupted;
     const uint32_t fileCount = GetLe32(section + kSectionFileCountOffset);
     if (fileCount > kMaxFilesPerSlot) return SectionResult::kCorrupted;
 
@@ -175,7 +172,7 @@ SectionResult TakeSection(Session* session, uint32_t slot, uint64_t offset, uint
     uint64_t record = offset + format->headBytes;
     for (uint32_t i = 0; i < fileCount; ++i) {
         uint8_t* entry = slotBytes + format->entriesOffset + i * format->entryBytes;
-        const SectionResult result = TakeRecord(*format, record, offset + length, entry, &record);
+        const SectionResult result = TakeRecord(held, *format, record, offset + length, entry, &record);
         if (result != SectionResult::kTaken) return result;
     }
     *next = offset + length;
@@ -185,7 +182,7 @@ SectionResult TakeSection(Session* session, uint32_t slot, uint64_t offset, uint
 // Walks the sections into slots 0, 1, ... At most four sections fit the
 // table; a file without any section has nothing to download and is refused.
 SectionResult TakeSections(Session* session) {
-    const uint32_t sectionCount = GetLe32(g_buffer + kSectionCountOffset);
+    const uint32_t sectionCount = GetLe32(session->contentsFile.data + kSectionCountOffset);
     if (sectionCount == 0 || sectionCount > FLASH_CONTENTS_SLOTS) return SectionResult::kCorrupted;
     uint64_t offset = kFirstSectionOffset;
     for (uint32_t slot = 0; slot < sectionCount; ++slot) {
@@ -196,7 +193,7 @@ SectionResult TakeSections(Session* session) {
 }
 
 bool RefuseAsCorrupted(Session* session) {
-    ReleaseContents();
+    ReleaseContents(session);
     PostHostMessage(session, FLASH_LEVEL_ERROR, "%s", kCorruptedMessage);
     return false;
 }
@@ -204,7 +201,7 @@ bool RefuseAsCorrupted(Session* session) {
 }  // namespace
 
 bool ReadContents(Session* session) {
-    ReleaseContents();
+    ReleaseContents(session);
     ClearTable(session);
     const char* path = session->options.contentsfile;
     const size_t field = sizeof session->options.contentsfile;
@@ -217,7 +214,8 @@ bool ReadContents(Session* session) {
         PostHostMessage(session, FLASH_LEVEL_ERROR, "Not found contents file \"%.*s\".", static_cast<int>(field), path);
         return false;
     }
-    if (!LoadWholeFile(path, &g_buffer, &g_size) || !HeaderMatches(g_buffer, g_size)) {
+    HeldContents& held = session->contentsFile;
+    if (!LoadWholeFile(path, &held.data, &held.size) || !HeaderMatches(held.data, held.size)) {
         return RefuseAsCorrupted(session);
     }
     const SectionResult result = TakeSections(session);
@@ -225,20 +223,22 @@ bool ReadContents(Session* session) {
     return result == SectionResult::kTaken;
 }
 
-void ReleaseContents() {
-    delete[] g_buffer;
-    g_buffer = nullptr;
-    g_size = 0;
+void ReleaseContents(Session* session) {
+    HeldContents& held = session->contentsFile;
+    delete[] held.data;
+    held.data = nullptr;
+    held.size = 0;
 }
 
-const uint8_t* ContentsBuffer(uint32_t* size) {
-    if (size != nullptr) *size = g_size;
-    return g_buffer;
+const uint8_t* ContentsBuffer(const Session* session, uint32_t* size) {
+    if (size != nullptr) *size = session->contentsFile.size;
+    return session->contentsFile.data;
 }
 
-uint32_t ContentsSectionCount() {
-    if (g_buffer == nullptr) return 0;
-    const uint32_t count = GetLe32(g_buffer + kSectionCountOffset);
+uint32_t ContentsSectionCount(const Session* session) {
+    const HeldContents& held = session->contentsFile;
+    if (held.data == nullptr) return 0;
+    const uint32_t count = GetLe32(held.data + kSectionCountOffset);
     return count < FLASH_CONTENTS_SLOTS ? count : FLASH_CONTENTS_SLOTS;
 }
 

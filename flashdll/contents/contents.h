@@ -1,5 +1,5 @@
 // The contents file: handset files for the file systems, read whole into
-// one process-wide buffer and entered into the contents table of the load's
+// a buffer of the session and entered into the contents table of the load's
 // working copy of the options. Table entries refer to file data by a 32-bit
 // offset into that buffer, so the record has one layout on every target.
 #pragma once
@@ -30,12 +30,19 @@ struct ContentsSlotView {
     uint32_t extra[2];        // FFS volume words, FDI area start and end
 };
 
+// The contents file a session holds from its reading until ThreadProtocol ends.
+struct HeldContents {
+    uint8_t* data = nullptr;  // owned; nullptr when none is held
+    uint32_t size = 0;
+};
+
 bool ReadContents(Session* session);
-void ReleaseContents();
+// Frees the session's contents file, if it holds one.
+void ReleaseContents(Session* session);
 // The held contents file, or nullptr; `size` receives its length.
-const uint8_t* ContentsBuffer(uint32_t* size);
+const uint8_t* ContentsBuffer(const Session* session, uint32_t* size);
 // Decoders of the working copy's table.
 bool GetContentsSlot(const Session* session, uint32_t slot, ContentsSlotView* view);
 bool GetContentsEntry(const Session* session, uint32_t slot, uint32_t entry, ContentsEntry* out);
 // The number of sections of the held contents file (0 without one).
-uint32_t ContentsSectionCount();
+uint32_t ContentsSectionCount(const Session* session);

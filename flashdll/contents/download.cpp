@@ -82,7 +82,7 @@ bool CheckSlot(const Session* session, const Download& download, uint32_t slot, 
 // held contents file so that nothing is read from outside it.
 bool TotalBytes(Session* session, const Download& download, uint32_t* total) {
     uint64_t sum = 0;
-    const uint32_t sections = ContentsSectionCount();
+    const uint32_t sections = ContentsSectionCount(session);
     for (uint32_t slot = 0; slot < sections; ++slot) {
         if (!CheckSlot(session, download, slot, &sum)) {
             PostHostMessage(session, FLASH_LEVEL_ERROR, "%s", kCorruptedMessage);
@@ -136,7 +136,7 @@ uint32_t DownloadSection(Session* session, Download* download, uint32_t slot, co
 // Every section in order. A section without files has nothing to mount or
 // write; the sections after it are still written.
 uint32_t DownloadSections(Session* session, Download* download) {
-    const uint32_t sections = ContentsSectionCount();
+    const uint32_t sections = ContentsSectionCount(session);
     for (uint32_t slot = 0; slot < sections; ++slot) {
         ContentsSlotView view = {};
         GetContentsSlot(session, slot, &view);
@@ -154,7 +154,7 @@ uint32_t DownloadSections(Session* session, Download* download) {
 
 uint32_t DownloadFiles(Session* session) {
     Download download = {};
-    download.contents = ContentsBuffer(&download.contentsSize);
+    download.contents = ContentsBuffer(session, &download.contentsSize);
     if (download.contents == nullptr) {
         PostHostMessage(session, FLASH_LEVEL_ERROR, "The Image buffer is NULL");
         return ERR_BAD_CONTENTS;

@@ -40,14 +40,9 @@ constexpr uint32_t kMaxMountPayload = 6 * kWordBytes + kFsChipTableSize;
 // FIOP: type, then the owner and file ids, or the name's length and the
 // name with its terminating zero (the largest case).
 constexpr uint32_t kMaxOpenPayload = 2 * kWordBytes + kContentsNameSize;
-constexpr uint32_t kWriteHeadBytes = 2 * kWordBytes;  // FIWR: handle, count
 
 // Two flash addresses lie in the same 64 MiB window when bits 31..26 agree.
 constexpr uint32_t kWindowShift = 26;
-
-// The command data buffer of FileWrite: handle, count and up to 128 KiB of
-// file data. One per process, like the contents file it is filled from.
-uint8_t g_writeCommand[kWriteHeadBytes + kMaxFileWriteBytes];
 
 // A payload under construction in a buffer of fixed capacity.
 struct Payload {
@@ -104,7 +99,7 @@ uint32_t PutMountBody(Session* session, const ContentsSlotView& slot, Payload* p
     if (slot.type == kFsTypeFfs) {
         const bool fits = PutWord(payload, slot.extra[0]) && PutWord(payload, slot.extra[1]) &&
                           PutWord(payload, kFsChipTableSize) &&
-                          PutBytes(payload, FsChipTableBytes(), kFsChipTableSize);
+                          PutBytes(payload, session->fsChipTable.bytes, kFsChipTableSize);
         return fits ? SUCCESS : ERR_BAD_PARAMS;
     }
     if (slot.type != kFsTypeFdi) return SUCCESS;
@@ -175,7 +170,7 @@ uint32_t OpenAttempt(Session* session, void* context) {
 uint32_t WriteAttempt(Session* session, void* context) {
     const WriteRequest& request = *static_cast<const WriteRequest*>(context);
     uint8_t reply[kErrorRecordSize];
-    const uint32_t code = FLSendCmd(session, kFileWrite, kWriteHeadBytes + request.count, g_writeCommand,
+    const uint32_t code = FLSendCmd(session, kFileWrite, kFileWriteHeadBytes + request.count, session->fileWrite.bytes,
                                     kWrittenReplyBytes, reply, kFileWriteTimeoutMs);
     if (code != SUCCESS) return code;
     return GetLe32(reply) == request.count ? SUCCESS : ERR_FILEWRITE_FAIL;
@@ -230,9 +225,10 @@ uint32_t FileOpen(Session* session, uint32_t type, const ContentsEntry& entry, u
 uint32_t FileWrite(Session* session, uint32_t handle, const uint8_t* data, uint32_t count, uint32_t limit) {
     if (count > kMaxFileWriteBytes) return ERR_BAD_PARAMS;
     // Filled once: every retry sends the same chunk again.
-    PutLe32(g_writeCommand, handle);
-    PutLe32(g_writeCommand + kWordBytes, count);
-    std::memcpy(g_writeCommand + kWriteHeadBytes, data, count);
+    uint8_t* command = session->fileWrite.bytes;
+    PutLe32(command, handle);
+    PutLe32(command + kWordBytes, count);
+    std::memcpy(command + kFileWriteHeadBytes, data, count);
     WriteRequest request = {count};
     return RetryWithResync(session, "FileWrite", limit, WriteAttempt, &request);
 }

@@ -20,9 +20,7 @@ constexpr uint32_t kWindowCount = 8;            // 64 MiB windows from 0x2000000
 constexpr uint32_t kKindAmd = 1;
 constexpr uint32_t kKindIntel = 2;
 
-uint8_t g_table[kFsChipTableSize];
-
-uint16_t RegisteredCount() { return GetLe16(g_table + kCountOffset); }
+uint16_t RegisteredCount(const FsChipTable& table) { return GetLe16(table.bytes + kCountOffset); }
 
 // Chip-select code of a chip base address: 2 for 0x20000000 ... 9 for
 // 0x3C000000; 0 for any other base.
@@ -57,16 +55,15 @@ void WriteLayout(uint8_t* layout, const FlashType& chip) {
 
 }  // namespace
 
-void FsChipTableClear() { std::memset(g_table, 0, sizeof g_table); }
+void FsChipTableClear(FsChipTable* table) { std::memset(table->bytes, 0, sizeof table->bytes); }
 
-void RegisterChipForFileSystem(const FlashType& chip, uint32_t baseAddress) {
+void RegisterChipForFileSystem(FsChipTable* table, const FlashType& chip, uint32_t baseAddress) {
     if (chip.Family() != kFamilyAmd && chip.Family() != kFamilyIntel) return;
-    const uint16_t slot = RegisteredCount();
+    const uint16_t slot = RegisteredCount(*table);
     if (slot >= kFsChipTableMaxChips) return;  // the table holds four chips
-    PutLe16(g_table + kCountOffset, static_cast<uint16_t>(slot + 1));
-    PutLe32(g_table + kChipSelectOffset + 4 * slot, ChipSelectCode(baseAddress));
-    WriteLayout(g_table + kLayoutOffset + kMaxLayoutGroups * kLayoutGroupBytes * slot, chip);
-    WriteChipRecord(g_table + kChipRecordOffset + kChipRecordBytes * slot, chip);
+    uint8_t* bytes = table->bytes;
+    PutLe16(bytes + kCountOffset, static_cast<uint16_t>(slot + 1));
+    PutLe32(bytes + kChipSelectOffset + 4 * slot, ChipSelectCode(baseAddress));
+    WriteLayout(bytes + kLayoutOffset + kMaxLayoutGroups * kLayoutGroupBytes * slot, chip);
+    WriteChipRecord(bytes + kChipRecordOffset + kChipRecordBytes * slot, chip);
 }
-
-const uint8_t* FsChipTableBytes() { return g_table; }

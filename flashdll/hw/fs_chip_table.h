@@ -1,5 +1,6 @@
-// The process-wide table of NOR chips sent to the handset inside the file
-// system mount request: 290 bytes, little-endian, packed.
+// The table of the handset's NOR chips that the file system mount request
+// carries: 290 bytes, little-endian, packed. Each session keeps its own, so
+// that jobs on several handsets at once never see each other's chips.
 #pragma once
 
 #include <cstdint>
@@ -9,10 +10,12 @@ class FlashType;
 constexpr uint32_t kFsChipTableSize = 290;
 constexpr uint32_t kFsChipTableMaxChips = 4;
 
+struct FsChipTable {
+    uint8_t bytes[kFsChipTableSize];
+};
+
 // Empties the table (its count becomes 0).
-void FsChipTableClear();
+void FsChipTableClear(FsChipTable* table);
 // Registers an amd/spansion or intel chip at `baseAddress`; other families
 // and registrations beyond the fourth are ignored.
-void RegisterChipForFileSystem(const FlashType& chip, uint32_t baseAddress);
-// The table's bytes (kFsChipTableSize of them).
-const uint8_t* FsChipTableBytes();
+void RegisterChipForFileSystem(FsChipTable* table, const FlashType& chip, uint32_t baseAddress);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "flashdll/image/ranges.h"
 #include "flashdll/notify.h"
 #include "flashdll/os/exe_path.h"
 #include "flashdll/os/ini.h"
@@ -192,6 +193,27 @@ void SetUserImageAreasFromDefinitions(Session* session) {
     }
 }
 
+uint32_t LastOf(const FlashDefinition& definition) { return definition.base + (definition.size - 1); }
+
+// Two definitions sharing addresses would give the user image overlapping
+// memory areas, and the first would silently shadow the other.
+bool DefinitionsAreDisjoint(Session* session) {
+    const PlatformRecord& platform = session->platform;
+    for (uint32_t j = 1; j < platform.flashDefinitionCount; ++j) {
+        const FlashDefinition& later = platform.flashDefinitions[j];
+        for (uint32_t i = 0; i < j; ++i) {
+            const FlashDefinition& earlier = platform.flashDefinitions[i];
+            if (RangesOverlap(earlier.base, LastOf(earlier), later.base, LastOf(later)) == 0) continue;
+            PostHostMessage(session, FLASH_LEVEL_ERROR,
+                            "Platform: flash definitions [%u] and [%u] overlap (0x%08lx - 0x%08lx, 0x%08lx - 0x%08lx)",
+                            i, j, static_cast<unsigned long>(earlier.base), static_cast<unsigned long>(LastOf(earlier)),
+                            static_cast<unsigned long>(later.base), static_cast<unsigned long>(LastOf(later)));
+            return false;
+        }
+    }
+    return true;
+}
+
 // Flash0, Flash1, ... up to the first empty value. The table holds four
 // definitions: a fifth one refuses the platform rather than being dropped,
 // since an image for the missing chip could never be placed.
@@ -216,6 +238,9 @@ bool ReadFlashDefinitions(const Reader& reader) {
     }
     if (platform.flashDefinitionCount == 0) {
         LogLine(session, "Platform: no flash defined");
+        return false;
+    }
+    if (!DefinitionsAreDisjoint(session)) {
         return false;
     }
     SetUserImageAreasFromDefinitions(session);

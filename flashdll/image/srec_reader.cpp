@@ -98,6 +98,38 @@ bool NextLine(LineSource* source, Line* line) {
     return true;
 }
 
+// What older tools leave behind the last record: blank lines and a Ctrl-Z,
+// the old end-of-file mark.
+constexpr char kEndOfFileMark = 0x1A;
+
+bool IsTrailer(char c) { return c == '\n' || c == '\r' || c == ' ' || c == '\t' || c == kEndOfFileMark; }
+
+bool LineIsTrailer(const Line& line) {
+    for (size_t i = 0; i < line.length; ++i) {
+        if (!IsTrailer(line.text[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// True when nothing but blanks and Ctrl-Z follow up to the end of the file.
+// What is looked at is consumed, and lines taken before may have moved: the
+// file ends here either way.
+bool OnlyTrailerRemains(LineSource* source) {
+    for (;;) {
+        for (; source->begin < source->end; ++source->begin) {
+            if (!IsTrailer(source->block[source->begin])) {
+                return false;
+            }
+        }
+        if (source->atEnd) {
+            return true;
+        }
+        Refill(source);
+    }
+}
+
 // Length of the line without the carriage returns and line feeds at its end.
 size_t ContentLength(const Line& line) {
     size_t n = line.length;
@@ -268,12 +300,16 @@ uint32_t StoreDataRecord(LoadState* state, const Record& record) {
     return SUCCESS;
 }
 
+uint32_t RefuseLine(LoadState* state) {
+    PostHostMessage(state->session, FLASH_LEVEL_ERROR, "SRE line %lu: %s is not a valid S-Record file!",
+                    state->lineNumber, state->path);
+    return ERR_BAD_SREC_FILE;
+}
+
 uint32_t ProcessLine(LoadState* state, const Line& line) {
     const size_t length = ContentLength(line);
     if (length == 0 || line.text[0] != 'S') {
-        PostHostMessage(state->session, FLASH_LEVEL_ERROR, "SRE line %lu: %s is not a valid S-Record file!",
-                        state->lineNumber, state->path);
-        return ERR_BAD_SREC_FILE;
+        return RefuseLine(state);
     }
     const char type = length > 1 ? line.text[1] : '\0';
     if (type < '1' || type > '3') {
@@ -307,6 +343,13 @@ uint32_t ReadLines(LoadState* state, LineSource* source, uint32_t fileSize) {
         if (progress.position > progress.mark) {
             ProgressUpdate(state->session, static_cast<uint32_t>(progress.position));
             progress.mark += progress.step;
+        }
+        if (LineIsTrailer(line)) {
+            // Blank lines and a Ctrl-Z may end the file; before a record they are an error.
+            if (!OnlyTrailerRemains(source)) {
+                result = RefuseLine(state);
+            }
+            break;
         }
         result = ProcessLine(state, line);
     }

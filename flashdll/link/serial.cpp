@@ -1,6 +1,7 @@
 #include "flashdll/link/serial.h"
 
 #include "flashdll/notify.h"
+#include "flashdll/os/clock.h"
 #include "flashdll/session.h"
 
 namespace {
@@ -55,6 +56,26 @@ int WriteInPieces(os::SerialDevice* device, const uint8_t* data, uint32_t length
     return 1;
 }
 
+// After a failed read or write, and when the ports are watched: a device
+// that has gone marks its port lost, which ends the load; the host hears
+// of it once.
+void NoteIfGone(Session* session, uint32_t port) {
+    PortRecord* record = RecordOf(session, port);
+    if (record == nullptr || record->handle == nullptr || record->lost != 0 ||
+        !os::SerialDeviceGone(record->handle)) {
+        return;
+    }
+    record->lost = 1;
+    PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: %s has gone away", PortName(session, port));
+}
+
+int Noted(Session* session, uint32_t port, int ok) {
+    if (ok == 0) {
+        NoteIfGone(session, port);
+    }
+    return ok;
+}
+
 }  // namespace
 
 int ComOpen(Session* session, uint32_t port, uint32_t comIndex, uint32_t baud, uint32_t timeoutMs) {
@@ -73,6 +94,7 @@ int ComOpen(Session* session, uint32_t port, uint32_t comIndex, uint32_t baud, u
     }
     record->handle = device;
     record->pollingActive = 0;
+    record->lost = 0;
     if (ComSetBaud(session, port, baud) == 0) {
         PostHostMessage(session, FLASH_LEVEL_WARNING, "Error: Could not set %s at %u Baud (%lu)",
                         ComName(comIndex), baud, LastError());
@@ -94,12 +116,16 @@ int ComSetBaud(Session* session, uint32_t port, uint32_t baud) {
     }
     if (!os::SerialGetState(record->handle)) {
         PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: GetCommState FAILED (%lu)", LastError());
+        NoteIfGone(session, port);
         return 0;
     }
+    // Bytes still on their way would go out at the new rate, garbled.
+    ComDrain(session, port);
     // The device layer builds the whole line from nothing (raw 8N1, no flow
     // control, DTR and RTS on) and refuses every rate but the five PC speeds
     // without touching the device.
     if (!os::SerialSetState(record->handle, baud)) {
+        NoteIfGone(session, port);
         return 0;
     }
     record->baudRate = baud;
@@ -143,9 +169,9 @@ int ComWrite(Session* session, uint32_t port, const void* data, uint32_t length,
     }
     if (session->overlappedIo == 1) {
         // One request for the whole buffer; its completion decides the result.
-        return os::SerialWrite(record->handle, data, length, written) ? 1 : 0;
+        return Noted(session, port, os::SerialWrite(record->handle, data, length, written) ? 1 : 0);
     }
-    return WriteInPieces(record->handle, static_cast<const uint8_t*>(data), length, written);
+    return Noted(session, port, WriteInPieces(record->handle, static_cast<const uint8_t*>(data), length, written));
 }
 
 int ComRead(Session* session, uint32_t port, void* data, uint32_t length, uint32_t* got) {
@@ -154,7 +180,7 @@ int ComRead(Session* session, uint32_t port, void* data, uint32_t length, uint32
     if (record == nullptr) {
         return 0;
     }
-    return os::SerialRead(record->handle, data, length, got) ? 1 : 0;
+    return Noted(session, port, os::SerialRead(record->handle, data, length, got) ? 1 : 0);
 }
 
 void ComFlush(Session* session, uint32_t port) {
@@ -163,6 +189,24 @@ void ComFlush(Session* session, uint32_t port) {
     // Ends at the first read that brings nothing; a line that never falls
     // silent still lets the host's abort end the flush.
     while (ComRead(session, port, &scratch, 1, &got) != 0 && got == 1 && !AbortRequested(session)) {
+    }
+}
+
+void WatchPorts(Session* session) {
+    const uint32_t now = os::TickCountMs();
+    if (now - session->portWatch.lastMs < kPortWatchMs) {
+        return;
+    }
+    session->portWatch.lastMs = now;
+    for (uint32_t port = 0; port < session->portCount && port < kMaxPorts; ++port) {
+        NoteIfGone(session, port);
+    }
+}
+
+void ComDrain(Session* session, uint32_t port) {
+    PortRecord* record = RecordOf(session, port);
+    if (record != nullptr && record->handle != nullptr) {
+        Noted(session, port, os::SerialDrain(record->handle) ? 1 : 0);
     }
 }
 
@@ -194,7 +238,10 @@ int ComWriteParts(Session* session, const void* part0, uint32_t length0,
         return ComWrite(session, 0, part0, length0, &written);
     }
     os::SerialDevice* second = length1 != 0 ? session->ports[1].handle : nullptr;
-    return os::SerialWriteBoth(session->ports[0].handle, part0, length0, second, part1, length1)
-               ? 1
-               : 0;
+    if (os::SerialWriteBoth(session->ports[0].handle, part0, length0, second, part1, length1)) {
+        return 1;
+    }
+    NoteIfGone(session, 0);
+    NoteIfGone(session, 1);
+    return 0;
 }

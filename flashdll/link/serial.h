@@ -25,6 +25,11 @@ struct PortRecord {
     os::SerialTimeouts savedTimeouts;  // time-outs in force when polling was entered
     uint32_t baudRate;                 // PC-side rate last set by ComSetBaud
     uint16_t checkedUart;              // UART recorded by CheckConnection
+    uint8_t lost;                      // 1 once the device has gone (kept after the close)
+};
+
+struct PortWatch {
+    uint32_t lastMs;  // tick count of the last look at the ports
 };
 
 // Opens logical `port` on COM `comIndex` (0-based) at `baud` and sets its read
@@ -40,11 +45,25 @@ int ComWrite(Session* session, uint32_t port, const void* data, uint32_t length,
 int ComRead(Session* session, uint32_t port, void* data, uint32_t length, uint32_t* got);
 // Discards pending input: reads until a read delivers nothing.
 void ComFlush(Session* session, uint32_t port);
+// Waits until every byte written on the port has left it.
+void ComDrain(Session* session, uint32_t port);
 void ComClose(Session* session, uint32_t port);
 void ComCloseAll(Session* session);
 // Writes the data parts of one transfer on ports 0 and 1 at once (part 1 may
 // be empty); waits for both. Nonzero on success.
 int ComWriteParts(Session* session, const void* part0, uint32_t length0,
                   const void* part1, uint32_t length1);
-// Nonzero once the host has asked for an abort of the running load.
+// Nonzero once the running load must stop: the host asked for an abort, or
+// the device of one of its ports has gone (a pulled USB serial adapter),
+// after which nothing can reach the handset any more. Every wait loop of
+// the dialogues asks this; PortLost tells the two causes apart.
 int AbortRequested(Session* session);
+// Nonzero when the device of a port of the load has gone; the host has
+// been told so.
+int PortLost(const Session* session);
+// Asks every open port whether its device has gone, at most every
+// kPortWatchMs. A failed read or write tells of a loss at once; this is for
+// a port that is not used at the moment: the 4CC scanner calls it while it
+// waits for a reply on the current port.
+void WatchPorts(Session* session);
+constexpr uint32_t kPortWatchMs = 100;

@@ -120,7 +120,7 @@ uint32_t TakeChip(Session* session, uint32_t index, const ChipIds& ids) {
     const FlashType* chosen = Choose(candidates);
     if (chosen == nullptr) return RefuseUnknown(session, ids);
     if (!LayoutFits(*chosen, ids.start)) return RefuseLayout(session, *chosen, ids.start);
-    RegisterChipForFileSystem(*chosen, session->platform.flashDefinitions[index].base);
+    RegisterChipForFileSystem(&session->fsChipTable, *chosen, session->platform.flashDefinitions[index].base);
     FlashLoaderInfo& loader = session->flashLoader;
     FlashChipRecord& record = loader.chips[index];
     FillRecord(*chosen, ids.start, &record);

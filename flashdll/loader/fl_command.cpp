@@ -58,6 +58,9 @@ uint32_t SendFrame(Session* session, uint32_t command, uint32_t payloadLength,
 // shows in the flash loader's reply, or in its absence.
 void SendDataParts(Session* session, const DataParts& parts) {
     if (session->overlappedIo != 0) {
+        // The pause gives the handset the frame before the parts: it must be
+        // on the line, not still in the driver.
+        ComDrain(session, session->currentPort);
         os::SleepMs(kDataPartsPauseMs);
         const DataPart& second = parts.parts[1];
         ComWriteParts(session, parts.parts[0].data, parts.parts[0].length,

@@ -25,6 +25,9 @@ uint32_t FLHandleMsg(Session* session);
 uint32_t FLHandleDump(Session* session);
 // FL_CMD_SYNC with up to five attempts.
 uint32_t FLSync(Session* session);
+// FLSync between two attempts of a retry loop: SUCCESS, ERR_ABORT (the host
+// asked for an abort meanwhile), or ERR_PROTOCOL after "Failed to sync".
+uint32_t ResyncBeforeRetry(Session* session);
 
 // The attempt limit of the options: 5, or 0 with noretry.
 uint32_t AttemptLimit(const Session* session);

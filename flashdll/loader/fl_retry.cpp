@@ -39,14 +39,21 @@ uint32_t FLSync(Session* session) {
     return ERR_PROTOCOL;
 }
 
+uint32_t ResyncBeforeRetry(Session* session) {
+    const uint32_t code = FLSync(session);
+    if (Settled(code)) return code;
+    LogLine(session, "Failed to sync");
+    return ERR_PROTOCOL;
+}
+
 uint32_t AttemptLimit(const Session* session) {
     return session->options.noretry != 0 ? 0 : kRetryAttempts;
 }
 
 // The operation runs at most max(limit, 1) times; every repetition follows
-// a successful resync. A resync that fails (an abort included) ends the
-// rule with ERR_PROTOCOL; running out of attempts ends it with
-// ERR_TOO_MANY_RETRIES, never with the operation's own code.
+// a successful resync. A resync that fails ends the rule with ERR_PROTOCOL,
+// one ended by the host's abort with ERR_ABORT; running out of attempts
+// ends it with ERR_TOO_MANY_RETRIES, never with the operation's own code.
 uint32_t RetryWithResync(Session* session, const char* name, uint32_t limit,
                          FlOperation operation, void* context, bool testAbort) {
     uint32_t code = operation(session, context);
@@ -54,10 +61,8 @@ uint32_t RetryWithResync(Session* session, const char* name, uint32_t limit,
     if (testAbort && AbortRequested(session) != 0) return ERR_ABORT;
     for (uint32_t retry = 1; retry < limit; ++retry) {
         LogLine(session, "Retry %u: %s", retry, name);
-        if (FLSync(session) != SUCCESS) {
-            LogLine(session, "Failed to sync");
-            return ERR_PROTOCOL;
-        }
+        const uint32_t sync = ResyncBeforeRetry(session);
+        if (sync != SUCCESS) return sync;
         code = operation(session, context);
         if (Settled(code)) return code;
     }

@@ -217,13 +217,6 @@ uint32_t EraseSectorWithRetries(Session* session, const SectorSpan& sector, uint
     return RetryWithResync(session, "EraseSector", limit, EraseOperation, &copy);
 }
 
-uint32_t ResyncBeforeRetry(Session* session) {
-    const uint32_t code = FLSync(session);
-    if (code == SUCCESS || code == ERR_ABORT) return code;
-    LogLine(session, "Failed to sync");
-    return ERR_PROTOCOL;
-}
-
 uint32_t SetupWithRetries(Session* session, SetupRecovery recovery) {
     const uint32_t limit = AttemptLimit(session);
     uint32_t code = Setup(session);

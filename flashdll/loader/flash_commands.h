@@ -23,10 +23,6 @@ uint32_t SendDataWithRetries(Session* session, uint32_t address, uint32_t length
 uint32_t CloseSectorWithRetries(Session* session, const SectorSpan& sector, uint32_t limit);
 uint32_t EraseSectorWithRetries(Session* session, const SectorSpan& sector, uint32_t limit);
 
-// FLSync between two attempts of a retry loop: SUCCESS, ERR_ABORT, or
-// ERR_PROTOCOL after "Failed to sync".
-uint32_t ResyncBeforeRetry(Session* session);
-
 // What happens on the link between two Setup attempts.
 enum class SetupRecovery { Flush, Resync };
 // Setup with the options' attempt limit; ERR_TOO_MANY_RETRIES after

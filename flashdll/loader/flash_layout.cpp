@@ -18,7 +18,7 @@ constexpr uint32_t kOpenFlagProtection = 0x08;
 constexpr uint32_t kOpenFlagAlways = 0x10;
 
 constexpr uint32_t kCfsOffsetMask = 0x7FFFFFFFu;
-constexpr uint32_t kCfsWindowShift = 26;  // CFS checks apply within one 64-MiB window
+constexpr uint64_t kMinCfsWindowBytes = 64u << 20;  // a definition's window spans at least 64 MiB
 
 constexpr uint32_t kTxdtDataKind = 1;     // word 2 of every TXDT request
 constexpr uint32_t kPercent = 100;
@@ -64,20 +64,23 @@ void PostCfsOverlap(Session* session, uint32_t address, uint64_t limit) {
                     static_cast<unsigned long>(address), static_cast<unsigned long>(limit));
 }
 
-// Applies one flash definition's CFS area to the regions of its window.
+// Applies one flash definition's CFS area, from its start to the end of the
+// definition's window (the definition itself, at least 64 MiB), to every
+// region that reaches into it.
 uint32_t CheckOneCfsArea(Session* session, const FlashDefinition& definition,
                          FlashRange* regions, uint32_t count, bool clip) {
     // 64-bit: a base near the top of the address space plus the offset must
     // not wrap round to a low limit.
     const uint64_t limit = static_cast<uint64_t>(definition.base) + (definition.cfsStart & kCfsOffsetMask);
+    const uint64_t windowBytes = definition.size > kMinCfsWindowBytes ? definition.size : kMinCfsWindowBytes;
+    const uint64_t windowLast = static_cast<uint64_t>(definition.base) + windowBytes - 1;
     for (uint32_t i = 0; i < count; ++i) {
         FlashRange& region = regions[i];
-        if ((region.first >> kCfsWindowShift) != (definition.base >> kCfsWindowShift)) continue;
+        if (region.last < limit || region.first > windowLast) continue;
         if (region.first >= limit) {
             PostCfsOverlap(session, region.first, limit);
             return ERR_RANGES_OVERLAP;
         }
-        if (region.last < limit) continue;
         if (!clip) {
             PostCfsOverlap(session, region.last, limit);
             return ERR_RANGES_OVERLAP;

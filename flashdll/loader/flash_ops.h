@@ -31,3 +31,8 @@ uint32_t LoadFlash(Session* session);
 uint32_t VerifyFlash(Session* session);
 uint32_t ReadFlash(Session* session);
 uint32_t ReadData(Session* session, uint32_t address, uint32_t length, uint8_t* destination);
+// Reads `range` into the user image's memory areas in pieces of at most
+// `pieceLimit` bytes, each under the read-back's retries; `countProgress`
+// advances the progress by every piece.
+uint32_t ReadRangeIntoImage(Session* session, const FlashRange& range, uint32_t pieceLimit,
+                            bool countProgress);

@@ -80,6 +80,12 @@ uint32_t SwitchOver(Session* session, uint32_t port) {
     return SUCCESS;
 }
 
+// A failed resync ends the handshake as a protocol fault, unless the host
+// asked for an abort meanwhile.
+uint32_t SyncCode(uint32_t sync) {
+    return sync == SUCCESS || sync == ERR_ABORT ? sync : static_cast<uint32_t>(ERR_PROTOCOL);
+}
+
 uint32_t ReachFlashLoader(Session* session) {
     const uint32_t port = session->currentPort;
     LogLine(session, "TalkToFlashloader (using %s)", PortName(session, port));
@@ -89,7 +95,7 @@ uint32_t ReachFlashLoader(Session* session) {
     LogLine(session, "%s is connected to UART%u", PortName(session, port),
             session->ports[port].uartNumber);
     LogLine(session, "Sync'ing to flash loader");
-    return FLSync(session) == SUCCESS ? SUCCESS : ERR_PROTOCOL;
+    return SyncCode(FLSync(session));
 }
 
 // INFO, at most five attempts with a resync between them. An abort ends
@@ -103,7 +109,10 @@ uint32_t QueryDeviceInfo(Session* session, uint8_t* reply) {
         code = FLSendCmd(session, kInfo, sizeof request, request, kInfoReplyBytes, reply,
                          kInfoTimeoutMs);
         if (code == SUCCESS || code == ERR_ABORT) return code;
-        if (attempt < kInfoAttempts && FLSync(session) != SUCCESS) return ERR_PROTOCOL;
+        if (attempt < kInfoAttempts) {
+            const uint32_t sync = SyncCode(FLSync(session));
+            if (sync != SUCCESS) return sync;
+        }
     }
     return code;
 }
@@ -189,7 +198,7 @@ uint32_t PollForUart(Session* session, uint32_t port, uint32_t windowMs, uint32_
 uint32_t TalkToFlashloader(Session* session) {
     if (!HandshakeMode(session->currentMode)) return SUCCESS;
     // The chip tables describe the handset of this handshake alone.
-    FsChipTableClear();
+    FsChipTableClear(&session->fsChipTable);
     std::memset(&session->flashLoader, 0, sizeof session->flashLoader);
     uint32_t code = ReachFlashLoader(session);
     if (code != SUCCESS) return code;

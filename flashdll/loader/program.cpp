@@ -1,8 +1,6 @@
 // Programming the user image into flash: the checks before anything is
-// sent, the held-back word, erasing unused memory, and the walk over the
-// image's regions sector by sector.
-#include <cstring>
-
+// sent, erasing unused memory, and the walk over the image's regions sector
+// by sector; the held-back word (held_back.cpp) is written last.
 #include "flashdll/errors.h"
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/image/ranges.h"
@@ -11,29 +9,12 @@
 #include "flashdll/loader/flash_commands.h"
 #include "flashdll/loader/flash_layout.h"
 #include "flashdll/loader/flash_ops.h"
+#include "flashdll/loader/held_back.h"
 #include "flashdll/notify.h"
 #include "flashdll/session.h"
 #include "flashdll/size_text.h"
 
 namespace {
-
-// The last word of an image region that starts here is programmed as
-// erased at first and written only after every other sector is closed, so
-// that an interrupted run never leaves it in place over incomplete data.
-constexpr uint32_t kHeldBackRegionStart = 0x20040000;
-constexpr uint32_t kWordBytes = 4;
-constexpr uint32_t kHeldBackOpenFlags = 0x01;
-constexpr uint8_t kErasedByte = 0xFF;
-
-struct HeldBackWord {
-    bool kept;
-    uint32_t address;
-    uint8_t bytes[kWordBytes];
-    SectorSpan sector;
-};
-
-// Process-wide: only one programming run may go on at a time.
-HeldBackWord g_heldBack;
 
 unsigned long Ul(uint32_t value) { return static_cast<unsigned long>(value); }
 
@@ -85,30 +66,6 @@ void PostReservedRegions(Session* session) {
     }
 }
 
-// Keeps aside the last word of the region that starts at the held-back
-// address. A region shorter than a word has no last word of its own: the
-// bytes before it, possibly in another sector, must not be rewritten.
-void HoldBackWord(Session* session) {
-    g_heldBack = HeldBackWord{};
-    ImageBuffer& image = session->userImage;
-    for (uint32_t i = 0; i < image.regionCount; ++i) {
-        const FlashRange& region = image.regions[i];
-        if (region.first != kHeldBackRegionStart) continue;
-        if (region.last - region.first + 1 < kWordBytes) return;
-        const uint32_t address = region.last - (kWordBytes - 1);
-        const uint32_t area = AreaHoldingRange(&image, address, region.last);
-        SectorSpan sector;
-        if (area == kNoArea || !LocateSectorSpan(session, address, &sector)) return;
-        uint8_t* bytes = image.areas[area].data + (address - image.areas[area].first);
-        std::memcpy(g_heldBack.bytes, bytes, kWordBytes);
-        std::memset(bytes, kErasedByte, kWordBytes);
-        g_heldBack.kept = true;
-        g_heldBack.address = address;
-        g_heldBack.sector = sector;
-        return;
-    }
-}
-
 void PostRegionsToFlash(Session* session, const ImageBuffer& image) {
     if (image.regionCount == 1) {
         PostHostMessage(session, FLASH_LEVEL_INFO, "1 memory region has to be flashed:");
@@ -146,13 +103,6 @@ uint32_t PlanEraseUnused(Session* session) {
     // Every transfer takes its bytes from the image: a chip larger than the
     // image's memory areas cannot be programmed as a whole.
     return CheckImageAreas(session, image.regions, image.regionCount) ? SUCCESS : ERR_RANGE_OUTSIDE_FLASH;
-}
-
-// The held-back word's sector is rewritten whole from the image.
-uint32_t CheckHeldBackSector(Session* session) {
-    if (!g_heldBack.kept) return SUCCESS;
-    const FlashRange sector{g_heldBack.sector.address, g_heldBack.sector.last};
-    return CheckImageAreas(session, &sector, 1) ? SUCCESS : ERR_RANGE_OUTSIDE_FLASH;
 }
 
 // Steps before anything goes to the flash loader; `total` receives the
@@ -325,36 +275,18 @@ uint32_t ProgramRegions(Session* session, Walk* walk) {
     return SUCCESS;
 }
 
-uint32_t RewriteHeldBackSector(Session* session, const RunSettings& settings) {
-    ImageBuffer& image = session->userImage;
-    const uint32_t area = FindArea(&image, g_heldBack.address);
-    std::memcpy(image.areas[area].data + (g_heldBack.address - image.areas[area].first),
-                g_heldBack.bytes, kWordBytes);
-    const SectorSpan& sector = g_heldBack.sector;
-    uint32_t code = OpenSectorWithRetries(session, sector, kHeldBackOpenFlags, settings.limit);
-    uint32_t address = sector.address;
-    uint32_t remaining = sector.size;
-    while (code == SUCCESS && remaining > 0) {
-        uint32_t last = AreaLast(&image, address);
-        if (sector.last < last) last = sector.last;
-        const uint32_t piece = PieceLength(address, remaining, settings.chunk, last);
-        code = SendDataWithRetries(session, address, piece, settings.limit);
-        address += piece;
-        remaining -= piece;
-    }
-    if (code != SUCCESS) return code;
-    return CloseSectorWithRetries(session, sector, settings.limit);
-}
-
 uint32_t ProgramImage(Session* session, const RunSettings& settings) {
     Walk walk = {};
     walk.regions = session->userImage.regions;
     walk.count = session->userImage.regionCount;
     walk.settings = settings;
     walk.budget = settings.limit;
-    uint32_t code = ProgramRegions(session, &walk);
+    uint32_t code = ReadBackHeldBackSector(session);
+    if (code == SUCCESS) code = ProgramRegions(session, &walk);
     if (code == SUCCESS && walk.haveSector && walk.open) code = FinishSector(session, walk, true);
-    if (code == SUCCESS && g_heldBack.kept) code = RewriteHeldBackSector(session, settings);
+    if (code == SUCCESS && session->heldBack.kept) {
+        code = RewriteHeldBackSector(session, settings.limit, settings.chunk);
+    }
     return code;
 }
 

@@ -68,26 +68,6 @@ uint32_t ReadWithRetries(Session* session, uint32_t address, uint32_t length, ui
     return ERR_TOO_MANY_RETRIES;
 }
 
-// Reads one range into the memory areas that mirror it; the ranges were
-// checked to lie inside them.
-uint32_t ReadRegion(Session* session, const FlashRange& region, uint32_t pieceLimit) {
-    ImageBuffer& image = session->userImage;
-    uint32_t address = region.first;
-    uint32_t remaining = region.last - region.first + 1;
-    while (remaining > 0) {
-        const uint32_t index = FindArea(&image, address);
-        if (index == kNoArea || image.areas[index].data == nullptr) return ERR_RANGE_OUTSIDE_FLASH;
-        const MemoryArea& area = image.areas[index];
-        const uint32_t piece = PieceLength(address, remaining, pieceLimit, area.last);
-        const uint32_t code = ReadWithRetries(session, address, piece, area.data + (address - area.first));
-        if (code != SUCCESS) return code;
-        address += piece;
-        remaining -= piece;
-        ProgressAdvance(session, piece);
-    }
-    return SUCCESS;
-}
-
 uint32_t SaveReadRegions(Session* session) {
     PushThreadPriority(session, os::kPriorityNormal);
     const uint32_t code = SaveSRecordFile(session, &session->userImage);
@@ -132,12 +112,32 @@ uint32_t ReadFlash(Session* session) {
     if (code != SUCCESS) return code;
     const uint32_t pieceLimit = ReadPieceSize(session);
     for (uint32_t i = 0; i < count; ++i) {
-        code = ReadRegion(session, options.read[i], pieceLimit);
+        code = ReadRangeIntoImage(session, options.read[i], pieceLimit, true);
         if (code != SUCCESS) return code;
     }
     Done(session);
     ProgressEnd(session);
     return SaveReadRegions(session);
+}
+
+// The range was checked to lie inside the user image's memory areas.
+uint32_t ReadRangeIntoImage(Session* session, const FlashRange& range, uint32_t pieceLimit,
+                            bool countProgress) {
+    ImageBuffer& image = session->userImage;
+    uint32_t address = range.first;
+    uint32_t remaining = range.last - range.first + 1;
+    while (remaining > 0) {
+        const uint32_t index = FindArea(&image, address);
+        if (index == kNoArea || image.areas[index].data == nullptr) return ERR_RANGE_OUTSIDE_FLASH;
+        const MemoryArea& area = image.areas[index];
+        const uint32_t piece = PieceLength(address, remaining, pieceLimit, area.last);
+        const uint32_t code = ReadWithRetries(session, address, piece, area.data + (address - area.first));
+        if (code != SUCCESS) return code;
+        address += piece;
+        remaining -= piece;
+        if (countProgress) ProgressAdvance(session, piece);
+    }
+    return SUCCESS;
 }
 
 uint32_t ReadData(Session* session, uint32_t address, uint32_t length, uint8_t* destination) {

@@ -63,6 +63,7 @@ uint32_t ScanPort(Scan& scan, uint32_t* found) {
             // have, rather than spinning until the deadline.
             os::SleepMs(kScanReadTimeoutMs);
         }
+        WatchPorts(scan.session);  // the other port may go while this one is awaited
         if (AbortRequested(scan.session) != 0) {
             return ERR_ABORT;
         }

@@ -65,6 +65,16 @@ bool SerialRead(SerialDevice* device, void* data, uint32_t length, uint32_t* got
 bool SerialWriteBoth(SerialDevice* device0, const void* data0, uint32_t length0,
                      SerialDevice* device1, const void* data1, uint32_t length1);
 
+// Returns once every byte written to the device has left it (a line speed
+// change or a pause before a transfer relies on that). False on failure.
+bool SerialDrain(SerialDevice* device);
+
+// True when the device has gone: a USB serial adapter pulled, a terminal
+// hung up. Asked after a read or write failed, and now and then of a device
+// in use; it asks the device without waiting. Every later read and write
+// on such a device fails at once.
+bool SerialDeviceGone(SerialDevice* device);
+
 void SerialClose(SerialDevice* device);
 
 }  // namespace os

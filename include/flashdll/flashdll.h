@@ -25,9 +25,13 @@
  * the calling thread is blocked and every callback (OnProgressBegin ...
  * OnPollAbort) runs on the library's own delivery thread, in posting order.
  * Texts passed to callbacks are valid only for the duration of the call.
- * Only one FlashLoad may run in a process at a time; FlashFinish must not be
- * called while FlashLoad runs. FlashMakeOptionString and FlashGetErrorString
- * may be called from any thread at any time.
+ * A session runs one job at a time: do not call FlashLoad or
+ * FlashParseOptionString for a host descriptor while a FlashLoad of the same
+ * descriptor runs, and do not call FlashFinish for it then. Several sessions
+ * (one host descriptor each, for example one per handset and thread) may run
+ * jobs at the same time: each session keeps all of its job's state, and the
+ * jobs share nothing. FlashMakeOptionString and FlashGetErrorString may be
+ * called from any thread at any time.
  *
  * Results
  * -------
@@ -61,7 +65,7 @@ extern "C" {
 typedef enum FlashError {
     SUCCESS = 0,                  /* the operation succeeded */
     ERR_NOMEM = 1,                /* out of memory; option text does not fit the buffer */
-    ERR_COM = 2,                  /* a serial port could not be opened or set up */
+    ERR_COM = 2,                  /* a serial port could not be opened or set up, or its device went away */
     ERR_ABORT = 3,                /* the host asked for an abort through OnPollAbort */
     ERR_FLASHTYPE = 4,            /* a flash chip reported by the handset is not known */
     ERR_PROTOCOL = 5,             /* the handset answered wrongly or resync failed */
@@ -198,7 +202,9 @@ typedef struct FlashLoadOptions {          /* 70,296 bytes on every target, no p
  * `options` with defaults. ERR_WRONG_DLL when host->size is not
  * sizeof(FlashHostDescriptor); ERR_BAD_PARAMS for a NULL argument; ERR_NOMEM
  * when no session can be allocated. A host already linked gets a new session
- * in place of the old one, which is released.
+ * in place of the old one, which is released. The session belongs to this
+ * very descriptor: a copy of it, or the descriptor after FlashFinish, has
+ * none, and FlashParseOptionString and FlashLoad refuse it (ERR_BAD_PARAMS).
  */
 FLASHDLL_API uint32_t FlashInit(FlashHostDescriptor *host, FlashLoadOptions *options);
 
@@ -228,6 +234,8 @@ FLASHDLL_API uint32_t FlashMakeOptionString(const FlashLoadOptions *options, cha
  * first (ERR_BAD_PARAMS without starting anything), then copied: later
  * changes by the host do not reach the running job. Callbacks run on the
  * library's delivery thread while this call blocks (see "Threads" above).
+ * A port whose device goes away during the job (a USB serial adapter
+ * pulled) ends it within about a second with ERR_COM, its ports closed.
  */
 FLASHDLL_API uint32_t FlashLoad(FlashHostDescriptor *host, const FlashLoadOptions *options);
 

@@ -104,7 +104,9 @@ bool HandsetImpl::Begin(std::string* error) {
         return false;
     }
     shared_.files.SetFolder(scenario_.filesFolder);
-    Lines::Options options{scenario_.paceLine, scenario_.checkLineSpeed};
+    const Faults& faults = scenario_.faults;
+    Lines::Options options{scenario_.paceLine, scenario_.checkLineSpeed, faults.pullCableUart,
+                           faults.pullCableAfterBytes};
     if (!lines_.Open(scenario_.uartCount, options, error)) {
         return false;
     }

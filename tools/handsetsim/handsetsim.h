@@ -65,6 +65,11 @@ struct Faults {
     bool fileOpenFails = false;       // FIOP answers handle 0xFFFFFFFF
     bool fileWriteShort = false;      // FIWR answers one byte fewer than sent
     bool checkFileSizeFails = false;  // CHKS answers 0xFFFFFFFF
+
+    // The cable: once this UART has received this many bytes (0: never), its
+    // line goes away for good, as a pulled USB serial adapter does.
+    uint32_t pullCableUart = 0;
+    uint32_t pullCableAfterBytes = 0;
 };
 
 struct Scenario {

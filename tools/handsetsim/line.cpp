@@ -160,11 +160,22 @@ void Lines::ReceiveFrom(Line& line, Clock::time_point now) {
     if (options_.checkSpeed && PcLineSpeed(line.pty) != line.baud) {
         Garble(buffer.data(), static_cast<size_t>(got));
     }
+    line.received += static_cast<uint64_t>(got);
+    PullCableOnceDue(line);
     if (line.in.Size() + static_cast<size_t>(got) > kMaxQueuedInput) {
         return;  // overrun: the handset was not reading
     }
     line.in.Push(buffer.data(), static_cast<size_t>(got), now, PerByte(line));
     arrived_.notify_all();
+}
+
+// Closing the master (and the held slave) hangs the PC's side up and makes
+// the slave's path disappear; later bytes for the line fall on the floor.
+void Lines::PullCableOnceDue(Line& line) {
+    const bool chosen = options_.pullUart < lines_.size() && &line == &lines_[options_.pullUart];
+    if (chosen && options_.pullAfterBytes != 0 && line.received >= options_.pullAfterBytes) {
+        ClosePty(&line.pty);
+    }
 }
 
 void Lines::SendTo(Line& line) {

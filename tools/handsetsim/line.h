@@ -30,6 +30,8 @@ public:
     struct Options {
         bool pace = false;
         bool checkSpeed = false;
+        uint32_t pullUart = 0;        // the line that goes away ...
+        uint64_t pullAfterBytes = 0;  // ... once it received this many bytes (0: never)
     };
 
     Lines() = default;
@@ -83,12 +85,14 @@ private:
         TimedQueue in, out;
         uint32_t baud = kInitialBaud;
         bool blocked = false;  // the PC side is not taking bytes
+        uint64_t received = 0;  // bytes the PC sent since Open
     };
 
     void IoLoop();
     void ServiceLines(const std::vector<pollfd>& fds);
     int PollTimeoutUs(Clock::time_point now) const;
     void ReceiveFrom(Line& line, Clock::time_point now);
+    void PullCableOnceDue(Line& line);
     void SendTo(Line& line);
     void Wake();
     Clock::duration PerByte(const Line& line) const;

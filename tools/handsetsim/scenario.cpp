@@ -344,6 +344,7 @@ bool FaultKey(Parser& p, const std::string& key, const std::string& v, std::stri
     if (key == "file_open_fails") return Flag(v, &f.fileOpenFails, r);
     if (key == "file_write_short") return Flag(v, &f.fileWriteShort, r);
     if (key == "check_file_size_fails") return Flag(v, &f.checkFileSizeFails, r);
+    if (key == "pull_cable") return TwoNumbers(v, &f.pullCableUart, &f.pullCableAfterBytes, r);
     *r = "unknown key";
     return false;
 }

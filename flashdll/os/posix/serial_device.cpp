@@ -21,6 +21,7 @@ struct SerialDevice {
     int fd;
     bool overlapped;  // every POSIX device can take part in SerialWriteBoth
     SerialTimeouts timeouts;
+    bool gone;        // hung up or unplugged: nothing will ever move again
 };
 
 namespace {
@@ -34,6 +35,17 @@ thread_local uint32_t t_lastError = 0;
 bool Fail(int error) {
     t_lastError = static_cast<uint32_t>(error);
     return false;
+}
+
+// The errors of a device that has gone away (a pulled adapter, a terminal
+// whose other side closed).
+bool GoneError(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE; }
+
+bool FailOn(SerialDevice* device, int error) {
+    if (GoneError(error)) {
+        device->gone = true;
+    }
+    return Fail(error);
 }
 
 int64_t MonotonicNs() {
@@ -146,12 +158,20 @@ bool WriteParts(PendingWrite* parts, size_t count) {
             }
         }
     }
+    bool ok = true;
     for (size_t i = 0; i < count; ++i) {
         if (parts[i].error != 0) {
-            return Fail(parts[i].error);
+            ok = FailOn(parts[i].device, parts[i].error);
         }
     }
-    return true;
+    return ok;
+}
+
+// Polling reads never wait, so they look for a hang-up themselves: a hung-up
+// terminal reads as empty, not as failed.
+bool HungUp(int fd) {
+    const int revents = WaitFor(fd, POLLIN, 0);
+    return revents > 0 && (revents & kBroken) != 0;
 }
 
 }  // namespace
@@ -193,7 +213,7 @@ SerialDevice* SerialOpen(uint32_t comNumber, bool overlapped) {
         Fail(error);
         return nullptr;
     }
-    SerialDevice* device = new (std::nothrow) SerialDevice{fd, overlapped, {}};
+    SerialDevice* device = new (std::nothrow) SerialDevice{fd, overlapped, {}, false};
     if (device == nullptr) {
         close(fd);
         Fail(ENOMEM);
@@ -209,14 +229,14 @@ bool SerialGetState(SerialDevice* device) {
     if (device == nullptr) {
         return Fail(EBADF);
     }
-    return posix_line::ReadSettings(device->fd) || Fail(errno);
+    return posix_line::ReadSettings(device->fd) || FailOn(device, errno);
 }
 
 bool SerialSetState(SerialDevice* device, uint32_t baud) {
     if (device == nullptr) {
         return Fail(EBADF);
     }
-    return posix_line::SetRawLine(device->fd, baud) || Fail(errno);
+    return posix_line::SetRawLine(device->fd, baud) || FailOn(device, errno);
 }
 
 bool SerialGetTimeouts(SerialDevice* device, SerialTimeouts* timeouts) {
@@ -240,6 +260,9 @@ bool SerialWrite(SerialDevice* device, const void* data, uint32_t length, uint32
     if (device == nullptr) {
         return Fail(EBADF);
     }
+    if (device->gone) {
+        return Fail(EIO);
+    }
     PendingWrite part = {device, static_cast<const uint8_t*>(data), length, 0, 0};
     const bool ok = WriteParts(&part, 1);
     *written = part.done;
@@ -251,6 +274,9 @@ bool SerialRead(SerialDevice* device, void* data, uint32_t length, uint32_t* got
     if (device == nullptr) {
         return Fail(EBADF);
     }
+    if (device->gone) {
+        return Fail(EIO);
+    }
     uint8_t* bytes = static_cast<uint8_t*>(data);
     const bool atOnce = IsReturnAtOnce(device->timeouts);
     const int64_t deadline = MonotonicNs() + ReadBudgetNs(device->timeouts, length);
@@ -258,14 +284,14 @@ bool SerialRead(SerialDevice* device, void* data, uint32_t length, uint32_t* got
     while (*got < length) {
         const ssize_t n = ReadAvailable(device->fd, bytes + *got, length - *got);
         if (n < 0) {
-            return Fail(errno);
+            return FailOn(device, errno);
         }
         *got += static_cast<uint32_t>(n);
         if (n > 0) {
             continue;
         }
-        if (hungUp) {
-            return Fail(EIO);  // the other end is gone and nothing is left
+        if (hungUp || (atOnce && HungUp(device->fd))) {
+            return FailOn(device, EIO);  // the other end is gone and nothing is left
         }
         const int64_t remaining = deadline - MonotonicNs();
         if (atOnce || remaining <= 0) {
@@ -301,6 +327,23 @@ bool SerialWriteBoth(SerialDevice* device0, const void* data0, uint32_t length0,
         {device1, static_cast<const uint8_t*>(data1), length1, 0, 0},
     };
     return WriteParts(parts, 2);
+}
+
+bool SerialDrain(SerialDevice* device) {
+    if (device == nullptr) {
+        return Fail(EBADF);
+    }
+    if (device->gone) {
+        return Fail(EIO);
+    }
+    return posix_line::Drain(device->fd) || FailOn(device, errno);
+}
+
+bool SerialDeviceGone(SerialDevice* device) {
+    if (device != nullptr && !device->gone && HungUp(device->fd)) {
+        device->gone = true;
+    }
+    return device != nullptr && device->gone;
 }
 
 void SerialClose(SerialDevice* device) {

@@ -87,5 +87,17 @@ bool SetRawLine(int fd, uint32_t baud) {
     return RaiseDtrAndRts(fd);
 }
 
+bool Drain(int fd) {
+    while (tcdrain(fd) != 0) {
+        if (errno == ENOTTY || errno == EINVAL) {
+            return true;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace posix_line
 }  // namespace os

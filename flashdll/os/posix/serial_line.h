@@ -24,5 +24,9 @@ bool ReadSettings(int fd);
 // the device is touched; a rate the driver does not take fails too.
 bool SetRawLine(int fd, uint32_t baud);
 
+// Waits until every byte written has left the device (tcdrain, again after
+// a signal). A device that cannot be drained (no terminal) counts as drained.
+bool Drain(int fd);
+
 }  // namespace posix_line
 }  // namespace os

@@ -289,6 +289,23 @@ bool SerialWriteBoth(SerialDevice* device0, const void* data0, uint32_t length0,
     return (ok0 && ok1) || Fail(error);
 }
 
+bool SerialDrain(SerialDevice* device) {
+    if (device == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    return FlushFileBuffers(device->handle) != FALSE;
+}
+
+// A removed device refuses even the query of its error state.
+bool SerialDeviceGone(SerialDevice* device) {
+    if (device == nullptr) {
+        return false;
+    }
+    DWORD errors = 0;
+    COMSTAT status;
+    return ClearCommError(device->handle, &errors, &status) == FALSE;
+}
+
 void SerialClose(SerialDevice* device) {
     if (device == nullptr) {
         return;

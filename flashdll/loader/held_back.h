@@ -1,0 +1,39 @@
+// The held-back word of programming: the last word of an image region that
+// starts at kHeldBackRegionStart is programmed as erased at first and
+// written only after every other sector is closed, so that an interrupted
+// job never leaves it in place over incomplete data. The rewrite sends the
+// word's whole sector; every byte of it that the job does not program is
+// read back from the handset first, so the rewrite puts it back unchanged.
+#pragma once
+
+#include <cstdint>
+
+#include "flashdll/loader/flash_layout.h"
+
+struct Session;
+
+constexpr uint32_t kHeldBackRegionStart = 0x20040000;
+constexpr uint32_t kHeldBackWordBytes = 4;
+
+// Lives in the session from the programming checks to the rewrite of its
+// sector, within one job.
+struct HeldBackWord {
+    bool kept;
+    uint32_t address;
+    uint8_t bytes[kHeldBackWordBytes];
+    SectorSpan sector;
+};
+
+// Keeps the word aside and puts erased bytes in its place in the user image
+// (a previous job's word is forgotten first).
+void HoldBackWord(Session* session);
+// The kept word's sector must lie in the user image's memory areas: the
+// rewrite takes every byte of it from there.
+uint32_t CheckHeldBackSector(Session* session);
+// Reads the bytes of the kept word's sector that lie outside the regions
+// about to be programmed into the user image (SETP must have been sent).
+uint32_t ReadBackHeldBackSector(Session* session);
+// Puts the word back into the user image and programs its sector whole
+// (OPEN with flags 0x01, TXDT in pieces of at most `chunk` bytes, CLOS),
+// each command under the retry rule with attempt limit `limit`.
+uint32_t RewriteHeldBackSector(Session* session, uint32_t limit, uint32_t chunk);
