@@ -28,14 +28,16 @@ int main(void) {
     char name[FLASH_ERROR_NAME_SIZE];
     uint32_t count = 0;
 
-    check(strcmp(FLASHDLL_VERSION_STRING, FLASHDLL_EXPECTED_VERSION) == 0, "header version differs from the package's");
+    check(strcmp(FLASHDLL_VERSION_STRING, FLASHDLL_EXPECTED_VERSION) == 0,
+          "header version differs from the package's");
     check(strcmp(FLASHDLL_VERSION_STRING, VERSION_OF(FLASHDLL_VERSION_MAJOR, FLASHDLL_VERSION_MINOR,
                                                      FLASHDLL_VERSION_PATCH)) == 0, "version macros disagree");
     memset(&host, 0, sizeof host);
     host.size = sizeof host;
     check(FlashInit(&host, &options) == SUCCESS, "FlashInit failed");
-    check(FlashParseOptionString(&host, "/platform=P1 /com=1 /mode=verify /file=image.s19", &count, &options) == SUCCESS &&
-              count == 4, "FlashParseOptionString refused a plain option string");
+    check(FlashParseOptionString(&host, "/platform=P1 /com=1 /mode=verify /file=image.s19", &count,
+                                 &options) == SUCCESS && count == 4,
+          "FlashParseOptionString refused a plain option string");
     check(FlashMakeOptionString(&options, text, sizeof text) == SUCCESS && strstr(text, "/mode=VERIFY") != NULL,
           "FlashMakeOptionString lost the mode");
     check(FlashFinish(&host) == SUCCESS && host.session == NULL, "FlashFinish left the session linked");
