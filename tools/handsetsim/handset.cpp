@@ -73,9 +73,12 @@ public:
         std::lock_guard<std::mutex> lock(shared_.mutex);
         return shared_.flashLoaderRunning;
     }
+    LineFaultCounts LineFaults() const override { return lines_.FaultCounts(); }
+    void SetLineFaults(double drop, double flip) override { lines_.SetFaultRates(drop, flip); }
     std::string Report() const override {
+        const LineFaultCounts faults = lines_.FaultCounts();
         std::lock_guard<std::mutex> lock(shared_.mutex);
-        return BuildReport(scenario_, shared_);
+        return BuildReport(scenario_, shared_, faults);
     }
 
 private:
@@ -104,7 +107,9 @@ bool HandsetImpl::Begin(std::string* error) {
         return false;
     }
     shared_.files.SetFolder(scenario_.filesFolder);
-    Lines::Options options{scenario_.paceLine, scenario_.checkLineSpeed};
+    const Faults& faults = scenario_.faults;
+    Lines::Options options{scenario_.paceLine, scenario_.checkLineSpeed, faults.lineDrop,
+                           faults.lineFlip, faults.lineSeed};
     if (!lines_.Open(scenario_.uartCount, options, error)) {
         return false;
     }

@@ -65,6 +65,19 @@ struct Faults {
     bool fileOpenFails = false;       // FIOP answers handle 0xFFFFFFFF
     bool fileWriteShort = false;      // FIWR answers one byte fewer than sent
     bool checkFileSizeFails = false;  // CHKS answers 0xFFFFFFFF
+
+    // The line itself, for every program the handset runs: each byte, in
+    // either direction, is lost with probability lineDrop or arrives with
+    // one bit flipped with probability lineFlip, drawn from lineSeed.
+    double lineDrop = 0;
+    double lineFlip = 0;
+    uint32_t lineSeed = 1;
+};
+
+// Faults the line has injected so far, over all UARTs and both directions.
+struct LineFaultCounts {
+    uint64_t dropped = 0;
+    uint64_t flipped = 0;
 };
 
 struct Scenario {
@@ -173,6 +186,9 @@ public:
     // Sets flash bytes as given (outside the chips: ignored).
     virtual void SetFlash(uint32_t address, const std::vector<uint8_t>& bytes) = 0;
     virtual std::vector<StoredFile> Files() const = 0;
+    virtual LineFaultCounts LineFaults() const = 0;
+    // New line fault probabilities from now on (0, 0: a clean line).
+    virtual void SetLineFaults(double drop, double flip) = 0;
     // True once a flash loader runs and has answered the switch-over.
     virtual bool FlashLoaderRunning() const = 0;
     // Human-readable record of everything above, for the program and failures.
