@@ -8,7 +8,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 TEST_JOBS  ?= $(shell echo $$(( $(JOBS) * 3 )))
 CMAKE_ARGS ?=
 
-.PHONY: all build test test-asan test-tsan demo bench windows clean
+.PHONY: all build test test-asan test-tsan soak demo bench windows clean
 
 all: build
 
@@ -30,6 +30,12 @@ test-asan: $(BUILD_ASAN)/CMakeCache.txt
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --test-dir $(BUILD_ASAN) -j $(TEST_JOBS) --output-on-failure
+
+# Whole jobs through a line that loses and flips bytes, with a 1 MiB image
+# (`make test` runs them with a short one).
+SOAK_KIB ?= 1024
+soak: build
+	FLASHDLL_SOAK_KIB=$(SOAK_KIB) ctest --test-dir $(BUILD) -L soak -j $(TEST_JOBS) --output-on-failure
 
 $(BUILD_TSAN)/CMakeCache.txt:
 	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=Debug -DFLASHDLL_SANITIZE=thread $(CMAKE_ARGS)
