@@ -53,12 +53,14 @@ demo: build
 
 # Benchmarks build only their own targets and never run as tests.
 # Speed figures: S-record reading and writing against other tools, chip
-# lookups in a large catalogue, the stand-in handset's round trips.
+# lookups in a large catalogue, the stand-in handset's round trips, and the
+# library against the paced line (bench/results/wire.json; several minutes).
 bench: $(BUILD)/CMakeCache.txt
 	bench/srec.sh $(BUILD)
-	cmake --build $(BUILD) -j $(JOBS) --target ini_lookup bench_handsetsim
+	cmake --build $(BUILD) -j $(JOBS) --target ini_lookup bench_handsetsim bench_wire
 	$(BUILD)/bench/ini_lookup
 	$(BUILD)/bench/bench_handsetsim
+	$(BUILD)/bench/bench_wire
 
 # Cross-builds the library as a Windows DLL with MinGW-w64 (packages
 # g++-mingw-w64-i686-posix for 32-bit, g++-mingw-w64-x86-64-posix for

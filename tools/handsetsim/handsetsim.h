@@ -10,6 +10,7 @@
 // the closing byte a finished job sends returns the handset to its boot ROM.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -138,6 +139,7 @@ struct CommandRecord {
     bool crcOk;                    // the frame's CRC matched
     bool tailOk = true;            // the frame ended with the right tail
     std::string stage;             // "boot", "setup" or "flash": the program that took it
+    std::chrono::steady_clock::time_point at{};  // when its frame was read
 };
 
 // One block of loader code the handset took into RAM.
