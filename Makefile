@@ -8,7 +8,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 TEST_JOBS  ?= $(shell echo $$(( $(JOBS) * 3 )))
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test test-asan test-tsan test-clone demo bench windows clean
+.PHONY: all deps build test test-asan test-tsan test-clone soak demo bench windows clean
 
 all: build
 
@@ -51,6 +51,12 @@ test-asan: $(BUILD_ASAN)/CMakeCache.txt
 	ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --test-dir $(BUILD_ASAN) -j $(TEST_JOBS) --output-on-failure
 
+# Whole jobs through a line that loses and flips bytes, with a 1 MiB image
+# (`make test` runs them with a short one).
+SOAK_KIB ?= 1024
+soak: build
+	FLASHDLL_SOAK_KIB=$(SOAK_KIB) ctest --test-dir $(BUILD) -L soak -j $(TEST_JOBS) --output-on-failure
+
 $(BUILD_TSAN)/CMakeCache.txt:
 	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=Debug -DFLASHDLL_SANITIZE=thread $(CMAKE_ARGS)
 
@@ -67,12 +73,14 @@ demo: deps build
 
 # Benchmarks build only their own targets and never run as tests.
 # Speed figures: S-record reading and writing against other tools, chip
-# lookups in a large catalogue, the stand-in handset's round trips.
+# lookups in a large catalogue, the stand-in handset's round trips, and the
+# library against the paced line (bench/results/wire.json; several minutes).
 bench: $(BUILD)/CMakeCache.txt
 	bench/srec.sh $(BUILD)
-	cmake --build $(BUILD) -j $(JOBS) --target ini_lookup bench_handsetsim
+	cmake --build $(BUILD) -j $(JOBS) --target ini_lookup bench_handsetsim bench_wire
 	$(BUILD)/bench/ini_lookup
 	$(BUILD)/bench/bench_handsetsim
+	$(BUILD)/bench/bench_wire
 
 # Cross-builds the library as a Windows DLL with MinGW-w64 (packages
 # g++-mingw-w64-i686-posix for 32-bit, g++-mingw-w64-x86-64-posix for

@@ -212,6 +212,54 @@ TEST_F(ProgramTest, FailedCloseAndSilentOpen) {
     EXPECT_EQ(handset->CountCommands("TXDT"), 0u);
 }
 
+// A close whose reply is spoilt on the way (the flash loader did close the
+// sector) costs a restart of that sector, between sectors and at the end
+// alike, and the job ends with the image in flash.
+TEST_F(ProgramTest, CloseWithABrokenReplyRestartsItsSector) {
+    WriteImage({{0x20000000, RandomBytes(0x10000, 22)}, {0x20010000, RandomBytes(0x100, 23)}});
+    const std::pair<uint32_t, Words> cases[] = {{1, {0, 0, 1}}, {2, {0, 1, 1}}};  // spoilt CLOS, OPENs
+    for (const auto& [nth, opens] : cases) {
+        scenario.faults.badCrcCommand = "CLOS";
+        scenario.faults.badCrcNth = nth;
+        Start();
+        const JobResult result = Run("/mode=flash");
+        ASSERT_EQ(result.code, SUCCESS) << "CLOS " << nth << "\n" << result.Transcript();
+        EXPECT_EQ(job.Words("OPEN", 0), opens) << "CLOS " << nth;
+        EXPECT_TRUE(job.FlashHolds(image)) << "CLOS " << nth;
+    }
+}
+
+// After a failed transfer each retry carries half as much, down to 1 KiB,
+// without using up attempts on the way down; eight clean transfers double
+// the size again. Only attempts at the floor count: 5 of them end the job.
+TEST_F(ProgramTest, FailedTransfersShrinkTheNextAndCleanOnesGrowThem) {
+    WriteImage({{0x20080000, RandomBytes(0x100000, 24)}});  // four 256-KiB sectors
+    const Words k = {0x20000, 0x10000, 0x8000, 0x4000, 0x2000, 0x1000, 0x800, 0x400};
+    struct Case {
+        uint32_t failures;
+        uint32_t code;
+        Words firstLengths;
+    } cases[] = {
+        {1, SUCCESS, {k[0], k[1], k[1], k[1], k[1], k[1], k[1], k[1], k[1], k[0], k[0]}},
+        {7, SUCCESS, {k[0], k[1], k[2], k[3], k[4], k[5], k[6], k[7], k[7], k[7], k[7], k[7], k[7], k[7], k[7], k[6]}},
+        {100, ERR_TOO_MANY_RETRIES, {k[0], k[1], k[2], k[3], k[4], k[5], k[6], k[7], k[7], k[7], k[7], k[7]}},
+    };
+    for (const Case& c : cases) {
+        scenario.faults.errCommand = "TXDT";
+        scenario.faults.errNth = 1;
+        scenario.faults.errCount = c.failures;
+        Start();
+        const JobResult result = Run("/mode=flash /maxspeed=921600");
+        ASSERT_EQ(result.code, c.code) << c.failures << " failures\n" << result.Transcript();
+        Words lengths = job.Words("TXDT", 1);
+        if (c.code == SUCCESS) {
+            EXPECT_TRUE(job.FlashHolds(image)) << c.failures;
+            lengths.resize(c.firstLengths.size());
+        }
+        EXPECT_EQ(lengths, c.firstLengths) << c.failures << " failures";
+    }
+}
+
 // The host aborts while a transfer is on the line: the ports are released.
 TEST_F(ProgramTest, AbortDuringTransferEndsTheJobAndReleasesThePorts) {
     scenario.paceLine = true;  // 256 KiB at 115200 baud take about 23 s

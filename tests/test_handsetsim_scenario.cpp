@@ -1,9 +1,12 @@
-// Scenario files of the stand-in handset, and the timed byte queues that
-// pace its lines.
+// Scenario files of the stand-in handset, the timed byte queues that pace
+// its lines, and the line faults.
 #include <gtest/gtest.h>
 
 #include "support/temp_dir.h"
+#include <bitset>
+
 #include "tools/handsetsim/handsetsim.h"
+#include "tools/handsetsim/line_noise.h"
 #include "tools/handsetsim/timed_queue.h"
 
 namespace {
@@ -33,7 +36,7 @@ TEST(HandsetSimScenario, ValuesOfEveryKindReachTheirFields) {
         "[bootloader]\nversion = 1.9\ntype = 5\nidregister = none\n[setuploader]\ntype = 0x1234\n"
         "[flashloader]\nVersion = 5.12\nspeeds = 115200, 921600\nanswers = 1\n"
         "[chip0]\nnand = 0xEC,0xDA\nlayout = 128*2,64\n[faults]\nactive_verdict = F,4,5\n"
-        "active_wrong_echo = 2,3\nerr = CLOS,2,3\nmarker = SUCK,6\npull_cable = 1,500\n[store]\nflash = f.bin\nfiles = /tmp/x\n";
+        "active_wrong_echo = 2,3\nerr = CLOS,2,3\nmarker = SUCK,6\npull_cable = 1,500\ndrop = 1e-5\nflip = 0.25\nseed = 9\n[store]\nflash = f.bin\nfiles = /tmp/x\n";
     ASSERT_TRUE(handsetsim::LoadScenario(dir.Write("handset.ini", text), &s, &error)) << error;
     const handsetsim::Faults& f = s.faults;
     EXPECT_TRUE(s.bootRom == handsetsim::BootRom::PassiveWithSetupLoader && s.paceLine &&
@@ -45,6 +48,7 @@ TEST(HandsetSimScenario, ValuesOfEveryKindReachTheirFields) {
                                      f.markerNth, f.pullCableUart, f.pullCableAfterBytes}),
               (std::vector<uint32_t>{1, 9, 5, 0x1234, 5, 12, 921600, 0, 0xEC0000, 0xDA, 4, 5, 2, 3, 2, 3, 6, 1, 500}));
     EXPECT_EQ(f.errCommand + f.markerCommand + f.activeVerdict, "CLOSSUCKF");
+    EXPECT_TRUE(f.lineDrop == 1e-5 && f.lineFlip == 0.25 && f.lineSeed == 9);
     EXPECT_EQ(s.chips[0].sectorSizes, (std::vector<uint32_t>{131072, 131072, 65536}));
     EXPECT_EQ(s.flashFile + " " + s.filesFolder, dir.Path() + "/f.bin /tmp/x");  // beside the file
 }
@@ -63,6 +67,8 @@ TEST(HandsetSimScenario, ErrorsNameFileLineAndKeyAndChangeNothing) {
         {"[chip0]\nstart = 0x20000000\n", "[chip0] layout: missing"},
         {"[faults]\nerr = CLOSE,1,1\n", "handset.ini:2: [faults] err: expected CODE,NTH,COUNT"},
         {"[faults]\nsecond_uart_silent = maybe\n", "[faults] second_uart_silent: expected yes or no"},
+        {"[faults]\ndrop = 1.5\n", "handset.ini:2: [faults] drop: expected a probability"},
+        {"[faults]\nflip = 1e-5x\n", "handset.ini:2: [faults] flip: expected a probability"},
         {"uarts = 1\n", "handset.ini:1: key before the first section"},
         {"[handset\n", "handset.ini:1: section name without ']'"},
     };
@@ -97,6 +103,12 @@ TEST(HandsetSimPacing, BytesComeOneByteTimeApartOneSpeedAtATime) {
     queue.Clear();  // dropped bytes leave no time debt behind
     queue.Push(data, 1, t0 + byte * 14, byte);
     EXPECT_EQ(queue.Ready(t0 + byte * 15), 1u);
+    queue.Clear();  // a byte lost on the line still takes its time
+    queue.Push(data, 2, t0, byte);
+    queue.Skip(t0, byte);
+    queue.Push(data + 2, 1, t0, byte);
+    EXPECT_EQ(queue.Ready(t0 + byte * 3), 2u);
+    EXPECT_EQ(queue.Ready(t0 + byte * 4), 3u);
     queue.Clear();  // unpaced: there at once, but taken one speed at a time
     queue.Push(data, 2, t0, Clock::duration::zero(), 115200);
     queue.Push(data + 2, 2, t0, Clock::duration::zero(), 921600);
@@ -104,6 +116,38 @@ TEST(HandsetSimPacing, BytesComeOneByteTimeApartOneSpeedAtATime) {
     EXPECT_EQ(queue.HeadTag(), 921600u);
     EXPECT_EQ(queue.Take(out, 4, t0), 2u);
     EXPECT_TRUE(out[1] == 3 && queue.Empty());
+}
+
+// Faults land at their rates, a flip changes exactly one bit, and the same
+// seed and stream give the same faults (another stream others).
+TEST(HandsetSimLineNoise, SeededFaultsAtTheirRatesCountedAndRepeatable) {
+    constexpr int kBytes = 200000;
+    handsetsim::LineNoise noise, again, other;
+    noise.Configure(0.01, 0.05, 7, 0);
+    again.Configure(0.01, 0.05, 7, 0);
+    other.Configure(0.01, 0.05, 7, 1);
+    int differentFates = 0;
+    uint64_t lost = 0, flipped = 0;
+    for (int i = 0; i < kBytes; ++i) {
+        uint8_t byte = static_cast<uint8_t>(i), copy = byte, third = byte;
+        const auto fate = noise.Pass(&byte);
+        EXPECT_EQ(again.Pass(&copy), fate);
+        EXPECT_EQ(copy, byte);
+        differentFates += other.Pass(&third) != fate;
+        const size_t bits = std::bitset<8>(byte ^ static_cast<uint8_t>(i)).count();
+        EXPECT_EQ(bits, fate == handsetsim::LineNoise::Fate::Flipped ? 1u : 0u);
+        lost += fate == handsetsim::LineNoise::Fate::Dropped;
+        flipped += fate == handsetsim::LineNoise::Fate::Flipped;
+    }
+    EXPECT_EQ(noise.Counts().dropped, lost);
+    EXPECT_EQ(noise.Counts().flipped, flipped);
+    EXPECT_NEAR(static_cast<double>(lost) / kBytes, 0.01, 0.001);
+    EXPECT_NEAR(static_cast<double>(flipped) / kBytes, 0.05, 0.002);
+    EXPECT_GT(differentFates, 1000);
+    noise.SetRates(0, 0);
+    uint8_t byte = 0x5A;
+    EXPECT_FALSE(noise.Active());
+    EXPECT_EQ(noise.Pass(&byte), handsetsim::LineNoise::Fate::Kept);
 }
 
 }  // namespace

@@ -16,7 +16,10 @@
 
 namespace {
 
-constexpr uint32_t kSyncTimeoutMs = 5000;
+constexpr uint32_t kSyncTimeoutMs = 5000;    // per attempt
+// A loader that answers no "sync" in this many attempts is not coming back
+// by more of them; the caller's own attempts go on or give up.
+constexpr uint32_t kSyncAttempts = 5;
 constexpr uint32_t kFrameOverheadBytes = 16;  // 4CC, length, CRC, tail
 
 constexpr uint32_t kResponse = FourCC("resp");
@@ -133,7 +136,7 @@ uint32_t BLSendCmd(Session* session, uint32_t command, uint32_t payloadLength,
 uint32_t BLSync(Session* session) {
     uint8_t request[4];
     PutLe32(request, kSyncRequest);
-    for (;;) {
+    for (uint32_t attempt = 0; attempt < kSyncAttempts; ++attempt) {
         uint32_t written = 0;
         if (ComWrite(session, session->currentPort, request, 4, &written) == 0 || written != 4) {
             LogLine(session, "Failed to send PC_SYNC");
@@ -148,4 +151,6 @@ uint32_t BLSync(Session* session) {
             return result;
         }
     }
+    LogLine(session, "Failed to sync");
+    return ERR_TIMEOUT;
 }

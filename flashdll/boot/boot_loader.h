@@ -30,4 +30,6 @@ uint32_t TalkToSetupLoader(Session* session);
 uint32_t BLSendCmd(Session* session, uint32_t command, uint32_t payloadLength,
                    const void* payload, uint32_t minReply, uint32_t maxReply,
                    void* reply, uint32_t timeoutMs);
+// PC_SYNC, at most five attempts of 5 s: SUCCESS, ERR_ABORT, ERR_PROTOCOL
+// when "sync" cannot be written, ERR_TIMEOUT after "Failed to sync".
 uint32_t BLSync(Session* session);

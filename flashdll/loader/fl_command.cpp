@@ -17,7 +17,9 @@
 namespace {
 
 constexpr uint32_t kHeaderBytes = 8;          // 4CC and payload length
-constexpr uint32_t kDataPartsPauseMs = 10;    // before the parallel part writes
+// Before parts on two ports: the flash loader makes ready to receive on
+// both UARTs once it has the frame.
+constexpr uint32_t kDataPartsPauseMs = 10;
 
 bool WriteAll(Session* session, uint32_t port, const void* data, uint32_t length) {
     uint32_t written = 0;
@@ -55,13 +57,17 @@ uint32_t SendFrame(Session* session, uint32_t command, uint32_t payloadLength,
 }
 
 // The outcome of these writes is not judged here: a lost or broken transfer
-// shows in the flash loader's reply, or in its absence.
+// shows in the flash loader's reply, or in its absence. A single part
+// follows the frame on the port that carried it with no pause, as it does
+// on a system without overlapped I/O.
 void SendDataParts(Session* session, const DataParts& parts) {
     if (session->overlappedIo != 0) {
-        // The pause gives the handset the frame before the parts: it must be
-        // on the line, not still in the driver.
-        ComDrain(session, session->currentPort);
-        os::SleepMs(kDataPartsPauseMs);
+        if (parts.count > 1) {
+            // The pause gives the handset the frame before the parts: it
+            // must be on the line, not still in the driver.
+            ComDrain(session, session->currentPort);
+            os::SleepMs(kDataPartsPauseMs);
+        }
         const DataPart& second = parts.parts[1];
         ComWriteParts(session, parts.parts[0].data, parts.parts[0].length,
                       parts.count > 1 ? second.data : nullptr, parts.count > 1 ? second.length : 0);

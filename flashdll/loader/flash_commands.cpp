@@ -82,6 +82,7 @@ uint32_t EraseOperation(Session* session, void* context) {
 }
 
 bool SetupSettled(uint32_t code) { return code == SUCCESS || code == ERR_ABORT; }
+bool SendSettled(uint32_t code) { return code == SUCCESS || code == ERR_ABORT; }
 
 // Results that no further VRFY attempt can change.
 bool VerifySettled(uint32_t code) {
@@ -205,6 +206,29 @@ uint32_t OpenSectorWithRetries(Session* session, const SectorSpan& sector, uint3
 uint32_t SendDataWithRetries(Session* session, uint32_t address, uint32_t length, uint32_t limit) {
     SendRequest request{address, length};
     return RetryWithResync(session, "SendData", limit, SendOperation, &request, false);
+}
+
+uint32_t SendPieceWithRetries(Session* session, uint32_t address, uint32_t* length,
+                              uint32_t limit, TransferSize* size) {
+    uint32_t code = SendData(session, address, *length);
+    uint32_t counted = 1;  // attempts counted against the limit
+    for (uint32_t retry = 1; !SendSettled(code) && counted < limit; ++retry) {
+        TransferFailed(size, *length);
+        LogLine(session, "Retry %u: SendData", retry);
+        const uint32_t sync = ResyncBeforeRetry(session);
+        if (sync != SUCCESS) return sync;
+        if (size->current < *length) {
+            *length = size->current;
+        } else {
+            ++counted;
+        }
+        code = SendData(session, address, *length);
+    }
+    if (code == SUCCESS) TransferSucceeded(size);
+    if (SendSettled(code)) return code;
+    TransferFailed(size, *length);
+    LogLine(session, "Giving up on SendData");
+    return ERR_TOO_MANY_RETRIES;
 }
 
 uint32_t CloseSectorWithRetries(Session* session, const SectorSpan& sector, uint32_t limit) {

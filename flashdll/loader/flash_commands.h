@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "flashdll/loader/flash_layout.h"
+#include "flashdll/loader/transfer_size.h"
 
 struct Session;
 
@@ -20,6 +21,14 @@ uint32_t EraseSector(Session* session, const SectorSpan& sector);
 uint32_t OpenSectorWithRetries(Session* session, const SectorSpan& sector, uint32_t flags,
                                uint32_t limit);
 uint32_t SendDataWithRetries(Session* session, uint32_t address, uint32_t length, uint32_t limit);
+// SendData under the retry rule, where each retry after a failed transfer
+// carries half as many bytes as the one that failed (see TransferSize). A
+// retry that carries fewer bytes than the attempt before does not count
+// against the limit, so a bad line cannot use the attempts up on the way
+// down from a large transfer. *length is the planned length on entry and
+// the length that went through (or was given up on) on return.
+uint32_t SendPieceWithRetries(Session* session, uint32_t address, uint32_t* length,
+                              uint32_t limit, TransferSize* size);
 uint32_t CloseSectorWithRetries(Session* session, const SectorSpan& sector, uint32_t limit);
 uint32_t EraseSectorWithRetries(Session* session, const SectorSpan& sector, uint32_t limit);
 

@@ -6,6 +6,7 @@
 #include "flashdll/errors.h"
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/fl_command.h"
+#include "flashdll/loader/fl_frames.h"
 #include "flashdll/loader/fourcc.h"
 #include "flashdll/loader/handshake.h"
 #include "flashdll/loader/handshake_steps.h"
@@ -26,7 +27,10 @@ constexpr uint32_t kConnectionReadTimeoutMs = 10;
 constexpr uint32_t kBaud = FourCC("BAUD");
 constexpr uint32_t kBaudTimeoutMs = 3000;
 constexpr uint32_t kBaudAttempts = 2;
-constexpr uint32_t kBaudSettleMs = 750;  // the flash loader changes its rate meanwhile
+// The flash loader changes its rate after its reply to BAUD; this long at
+// most, the PC waits for the port to answer at the new rate.
+constexpr uint32_t kBaudSettleMs = 750;
+constexpr uint32_t kRateProbeReplyMs = 20;  // one resync's wait for "syn!" meanwhile
 constexpr uint32_t kDefaultBaud = 115200;
 
 const char* PortName(const Session* session, uint32_t port) {
@@ -54,6 +58,52 @@ void FallBackToOnePort(Session* session, uint32_t port) {
     for (uint32_t p = port; p < session->portCount && p < kMaxPorts; ++p) ComClose(session, p);
     session->portCount = 1;
     FLSync(session);  // a stale answer of the test may still be on its way
+}
+
+// "*" on `port` in polling mode until the flash loader names its UART, for
+// at most `windowMs`; the port's time-outs are as before afterwards.
+uint32_t ProbeConnection(Session* session, uint32_t port, uint32_t windowMs, uint32_t* uart) {
+    const uint32_t previousTimeoutMs = ComSetTimout(session, port, kConnectionReadTimeoutMs);
+    ComPolling(session, port, 1);
+    const uint32_t code = PollForUart(session, port, windowMs, uart);
+    ComPolling(session, port, 0);
+    ComSetTimout(session, port, previousTimeoutMs);
+    return code;
+}
+
+// Bare resyncs with short waits until "syn!" answers or `windowMs` pass.
+bool SyncWithin(Session* session, uint32_t windowMs) {
+    uint8_t request[4];
+    PutLe32(request, kFlSync);
+    const uint32_t start = os::TickCountMs();
+    while (os::TickCountMs() - start < windowMs && AbortRequested(session) == 0) {
+        uint32_t written = 0;
+        if (ComWrite(session, session->currentPort, request, sizeof request, &written) == 0 ||
+            written != sizeof request) {
+            return false;
+        }
+        if (WaitFor4CC(session, kFlSyncAnswer, kRateProbeReplyMs) == SUCCESS) return true;
+    }
+    return false;
+}
+
+// The wait for the flash loader's new rate ends as soon as the port answers
+// at it: the current port a resync (which is also the resync after the
+// change), another port the connection probe. Without an answer the wait
+// lasts kBaudSettleMs as it always did, and the current port resyncs then.
+uint32_t AwaitNewRate(Session* session, uint32_t currentPort, uint32_t port) {
+    if (port != currentPort) {
+        uint32_t uart = kUnknownUart;
+        const uint32_t code = ProbeConnection(session, port, kBaudSettleMs, &uart);
+        return code == ERR_ABORT ? ERR_ABORT : SUCCESS;
+    }
+    LogLine(session, "Sync'ing");
+    if (SyncWithin(session, kBaudSettleMs)) {
+        LogLine(session, "sync'ed");
+        return SUCCESS;
+    }
+    if (AbortRequested(session) != 0) return ERR_ABORT;
+    return FLSync(session);
 }
 
 }  // namespace
@@ -108,12 +158,8 @@ uint32_t CheckConnection(Session* session, uint32_t currentPort, uint32_t port,
                               kCheckConnectionTimeoutMs);
     if (code != SUCCESS) return code;
     *uartNumber = kUnknownUart;
-    const uint32_t previousTimeoutMs = ComSetTimout(session, port, kConnectionReadTimeoutMs);
-    ComPolling(session, port, 1);
     uint32_t uart = kUnknownUart;
-    code = PollForUart(session, port, kConnectionProbeWindowMs, &uart);
-    ComPolling(session, port, 0);
-    ComSetTimout(session, port, previousTimeoutMs);
+    code = ProbeConnection(session, port, kConnectionProbeWindowMs, &uart);
     if (code != SUCCESS) return code;  // ERR_ABORT or ERR_TIMEOUT
     *uartNumber = uart;
     session->ports[port].uartNumber = uart;
@@ -134,9 +180,7 @@ uint32_t BaudRate(Session* session, uint32_t currentPort, uint32_t port, uint32_
     LogLine(session, "%s: baud rate set to %lu", PortName(session, port),
             static_cast<unsigned long>(rate));
     session->ports[currentPort].linkSpeed = rate;
-    os::SleepMs(kBaudSettleMs);
-    if (port != currentPort) return SUCCESS;
-    return FLSync(session);
+    return AwaitNewRate(session, currentPort, port);
 }
 
 uint32_t TestConnections(Session* session) {

@@ -43,6 +43,7 @@ struct Walk {
     bool open;          // the current sector is open on the flash loader
     bool comparing;     // difference mode: the current sector is still compared
     uint32_t budget;    // restarts left after failed closes
+    TransferSize size;  // bytes per transfer, smaller while the line is bad
     Position entered;   // where the pass entered the current sector
     Position goBack;    // where programming starts after a difference
 };
@@ -147,22 +148,23 @@ bool SameSector(const SectorSpan& a, const SectorSpan& b) {
     return a.position.chip == b.position.chip && a.position.sector == b.position.sector;
 }
 
-// Erases the open sector (with extra protection only) and closes it; the
-// close runs once or under its retry wrapper.
-uint32_t FinishSector(Session* session, const Walk& walk, bool retryClose) {
-    const RunSettings& settings = walk.settings;
-    if (settings.extraProtection) {
-        const uint32_t code = EraseSectorWithRetries(session, walk.sector, settings.limit);
+// Erases the open sector (with extra protection only) and closes it, the
+// close in one attempt.
+uint32_t FinishSector(Session* session, const Walk& walk) {
+    if (walk.settings.extraProtection) {
+        const uint32_t code = EraseSectorWithRetries(session, walk.sector, walk.settings.limit);
         if (code != SUCCESS) return code;
     }
-    return retryClose ? CloseSectorWithRetries(session, walk.sector, settings.limit)
-                      : CloseSector(session, walk.sector);
+    return CloseSector(session, walk.sector);
 }
 
 // A close that failed on the link or in the flash loader costs one restart:
-// the sector is programmed again from where the pass entered it.
+// the sector is programmed again from where the pass entered it. A reply
+// broken on the way (ERR_PROTOCOL, ERR_CRC) says as little about the close
+// as a reply that never came.
 uint32_t RestartSector(Session* session, Walk* walk, uint32_t closeCode, bool* restarted) {
-    const bool restartable = closeCode == ERR_CMD_FAILED || closeCode == ERR_TIMEOUT;
+    const bool restartable = closeCode == ERR_CMD_FAILED || closeCode == ERR_TIMEOUT ||
+                             closeCode == ERR_PROTOCOL || closeCode == ERR_CRC;
     if (!restartable || walk->budget == 0) return closeCode;
     const uint32_t sync = FLSync(session);
     if (sync == ERR_ABORT) return ERR_ABORT;
@@ -178,7 +180,7 @@ uint32_t RestartSector(Session* session, Walk* walk, uint32_t closeCode, bool* r
 // Leaves the current sector for another one.
 uint32_t LeaveSector(Session* session, Walk* walk, bool* restarted) {
     if (!walk->haveSector || !walk->open) return SUCCESS;
-    const uint32_t code = FinishSector(session, *walk, false);
+    const uint32_t code = FinishSector(session, *walk);
     if (code != SUCCESS) return RestartSector(session, walk, code, restarted);
     walk->open = false;
     walk->budget = walk->settings.limit;
@@ -231,8 +233,9 @@ uint32_t TransferPiece(Session* session, Walk* walk) {
     // A transfer takes its bytes from one memory area.
     uint32_t last = AreaLast(&session->userImage, at.address);
     if (walk->sector.last < last) last = walk->sector.last;
-    const uint32_t piece = PieceLength(at.address, at.remaining, walk->settings.chunk, last);
-    const uint32_t code = SendDataWithRetries(session, at.address, piece, walk->settings.limit);
+    uint32_t piece = PieceLength(at.address, at.remaining, walk->size.current, last);
+    const uint32_t code =
+        SendPieceWithRetries(session, at.address, &piece, walk->settings.limit, &walk->size);
     if (code == SUCCESS) Advance(session, walk, piece);
     return code;
 }
@@ -257,9 +260,8 @@ uint32_t WalkStep(Session* session, Walk* walk) {
     return TransferPiece(session, walk);
 }
 
-uint32_t ProgramRegions(Session* session, Walk* walk) {
-    if (walk->count == 0) return SUCCESS;
-    BeginRegion(walk, 0);
+// Walks on from the present position to the end of the last region.
+uint32_t ContinueWalk(Session* session, Walk* walk) {
     while (walk->at.region < walk->count) {
         if (walk->at.remaining == 0) {
             if (walk->at.region + 1 < walk->count) {
@@ -275,15 +277,35 @@ uint32_t ProgramRegions(Session* session, Walk* walk) {
     return SUCCESS;
 }
 
+uint32_t ProgramRegions(Session* session, Walk* walk) {
+    if (walk->count == 0) return SUCCESS;
+    BeginRegion(walk, 0);
+    return ContinueWalk(session, walk);
+}
+
+// The last sector is closed as every other one: a close that fails costs a
+// restart of the sector rather than a repeated CLOS, which a flash loader
+// that did close the sector (and only its reply was lost) would refuse.
+uint32_t CloseLastSector(Session* session, Walk* walk) {
+    while (walk->haveSector && walk->open) {
+        bool restarted = false;
+        uint32_t code = LeaveSector(session, walk, &restarted);
+        if (code == SUCCESS && restarted) code = ContinueWalk(session, walk);
+        if (code != SUCCESS) return code;
+    }
+    return SUCCESS;
+}
+
 uint32_t ProgramImage(Session* session, const RunSettings& settings) {
     Walk walk = {};
     walk.regions = session->userImage.regions;
     walk.count = session->userImage.regionCount;
     walk.settings = settings;
     walk.budget = settings.limit;
+    walk.size = StartTransferSize(settings.chunk);
     uint32_t code = ReadBackHeldBackSector(session);
     if (code == SUCCESS) code = ProgramRegions(session, &walk);
-    if (code == SUCCESS && walk.haveSector && walk.open) code = FinishSector(session, walk, true);
+    if (code == SUCCESS) code = CloseLastSector(session, &walk);
     if (code == SUCCESS && session->heldBack.kept) {
         code = RewriteHeldBackSector(session, settings.limit, settings.chunk);
     }

@@ -56,6 +56,7 @@ struct OpenSector {
 struct LoaderState {
     uint32_t commandUart = kNoUart;  // UART of the switch-over and of the last command
     uint32_t switchUart = kNoUart;   // UART of the first switch-over answered
+    bool betweenExchanges = true;    // nothing came since an exchange finished
     bool setUp = false;              // SETP came (and no DONE since)
     OpenSector sector;
     uint32_t mountedType = 0;        // file system mounted (0: none)

@@ -212,15 +212,18 @@ void Answer(Context& ctx, LoaderState& state, const CommandEntry& entry, const R
     }
 }
 
-void HandleCommand(Context& ctx, LoaderState& state, uint32_t uart, const CommandEntry& entry) {
+// False when the frame could not be taken whole (what follows may be the
+// rest of it).
+bool HandleCommand(Context& ctx, LoaderState& state, uint32_t uart, const CommandEntry& entry) {
     FrameBody body;
     FrameRead read = ReadFrameBody(ctx.lines, uart, ctx.scenario.maxTx + kCommandSlack,
                                    kCommandTail, kFrameSilenceMs, &body);
     if (read == FrameRead::Abandoned) {
         if (ContainsTag(body.consumed, kSync)) {
             AnswerSync(ctx, uart);  // the PC gave up on the frame and asks to resynchronise
+            return true;
         }
-        return;
+        return false;
     }
     size_t use = RecordCommand(ctx.shared, CommandRecord{uart, TagName(entry.code), body.payload,
                                                          body.crcOk, body.tailOk, "flash"});
@@ -229,7 +232,9 @@ void HandleCommand(Context& ctx, LoaderState& state, uint32_t uart, const Comman
     request.code = entry.code;
     request.payload = std::move(body.payload);
     Reply reply = CheckReceived(ctx, read, body, &request);
+    const bool taken = reply.ok;
     Answer(ctx, state, entry, request, std::move(reply), use);
+    return taken;
 }
 
 // ------------------------------------------------------------ idle
@@ -268,11 +273,16 @@ Stage RunFlashLoader(Context& ctx) {
         if (!ctx.lines.ReadAny(state.commandUart, &uart, &byte, kIdlePollMs)) {
             continue;
         }
-        if (byte == kClosing) {
+        // The closing byte follows a finished exchange; among the remains of
+        // a frame the loader could not take it is data.
+        const bool first = state.betweenExchanges;
+        state.betweenExchanges = false;
+        if (byte == kClosing && first) {
             return Stage::BootRom;
         }
         if (byte == kSwitchOver) {
             AnswerSwitchOver(ctx, state, uart);
+            state.betweenExchanges = first;  // neither ends nor starts an exchange
             continue;
         }
         windows[uart].Push(byte);
@@ -281,11 +291,13 @@ Stage RunFlashLoader(Context& ctx) {
         if (code == kSync || entry != nullptr) {
             windows[uart].Clear();
             state.commandUart = uart;
+            bool finished = true;
             if (entry != nullptr) {
-                HandleCommand(ctx, state, uart, *entry);
+                finished = HandleCommand(ctx, state, uart, *entry);
             } else {
                 AnswerSync(ctx, uart);
             }
+            state.betweenExchanges = finished;
         }
     }
     return Stage::FlashLoader;

@@ -73,9 +73,12 @@ public:
         std::lock_guard<std::mutex> lock(shared_.mutex);
         return shared_.flashLoaderRunning;
     }
+    LineFaultCounts LineFaults() const override { return lines_.FaultCounts(); }
+    void SetLineFaults(double drop, double flip) override { lines_.SetFaultRates(drop, flip); }
     std::string Report() const override {
+        const LineFaultCounts faults = lines_.FaultCounts();
         std::lock_guard<std::mutex> lock(shared_.mutex);
-        return BuildReport(scenario_, shared_);
+        return BuildReport(scenario_, shared_, faults);
     }
 
 private:
@@ -105,8 +108,10 @@ bool HandsetImpl::Begin(std::string* error) {
     }
     shared_.files.SetFolder(scenario_.filesFolder);
     const Faults& faults = scenario_.faults;
-    Lines::Options options{scenario_.paceLine, scenario_.checkLineSpeed, faults.pullCableUart,
-                           faults.pullCableAfterBytes};
+    Lines::Options options{scenario_.paceLine,     scenario_.checkLineSpeed,
+                           faults.pullCableUart,   faults.pullCableAfterBytes,
+                           faults.lineDrop,        faults.lineFlip,
+                           faults.lineSeed};
     if (!lines_.Open(scenario_.uartCount, options, error)) {
         return false;
     }

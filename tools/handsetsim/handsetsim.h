@@ -10,6 +10,7 @@
 // the closing byte a finished job sends returns the handset to its boot ROM.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -70,6 +71,18 @@ struct Faults {
     // line goes away for good, as a pulled USB serial adapter does.
     uint32_t pullCableUart = 0;
     uint32_t pullCableAfterBytes = 0;
+    // The line itself, for every program the handset runs: each byte, in
+    // either direction, is lost with probability lineDrop or arrives with
+    // one bit flipped with probability lineFlip, drawn from lineSeed.
+    double lineDrop = 0;
+    double lineFlip = 0;
+    uint32_t lineSeed = 1;
+};
+
+// Faults the line has injected so far, over all UARTs and both directions.
+struct LineFaultCounts {
+    uint64_t dropped = 0;
+    uint64_t flipped = 0;
 };
 
 struct Scenario {
@@ -130,6 +143,7 @@ struct CommandRecord {
     bool crcOk;                    // the frame's CRC matched
     bool tailOk = true;            // the frame ended with the right tail
     std::string stage;             // "boot", "setup" or "flash": the program that took it
+    std::chrono::steady_clock::time_point at{};  // when its frame was read
 };
 
 // One block of loader code the handset took into RAM.
@@ -178,6 +192,9 @@ public:
     // Sets flash bytes as given (outside the chips: ignored).
     virtual void SetFlash(uint32_t address, const std::vector<uint8_t>& bytes) = 0;
     virtual std::vector<StoredFile> Files() const = 0;
+    virtual LineFaultCounts LineFaults() const = 0;
+    // New line fault probabilities from now on (0, 0: a clean line).
+    virtual void SetLineFaults(double drop, double flip) = 0;
     // True once a flash loader runs and has answered the switch-over.
     virtual bool FlashLoaderRunning() const = 0;
     // Human-readable record of everything above, for the program and failures.

@@ -36,7 +36,10 @@ Lines::~Lines() {
 bool Lines::Open(uint32_t count, Options options, std::string* error) {
     options_ = options;
     lines_.resize(count);
-    for (Line& line : lines_) {
+    for (uint32_t uart = 0; uart < count; ++uart) {
+        Line& line = lines_[uart];
+        line.toHandset.Configure(options.dropRate, options.flipRate, options.seed, 2 * uart);
+        line.toPc.Configure(options.dropRate, options.flipRate, options.seed, 2 * uart + 1);
         if (!OpenPty(&line.pty, error)) {
             Close();
             return false;
@@ -165,7 +168,7 @@ void Lines::ReceiveFrom(Line& line, Clock::time_point now) {
     if (line.in.Size() + static_cast<size_t>(got) > kMaxQueuedInput) {
         return;  // overrun: the handset was not reading
     }
-    line.in.Push(buffer.data(), static_cast<size_t>(got), now, PerByte(line));
+    Queue(line.in, line.toHandset, buffer.data(), static_cast<size_t>(got), now, PerByte(line), 0);
     arrived_.notify_all();
 }
 
@@ -269,13 +272,52 @@ bool Lines::ReadAny(uint32_t preferred, uint32_t* uart, uint8_t* byte, int timeo
 }
 
 void Lines::Write(uint32_t uart, const void* data, size_t count) {
+    static thread_local std::vector<uint8_t> copy;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         Line& line = lines_.at(uart);
-        line.out.Push(static_cast<const uint8_t*>(data), count, Clock::now(), PerByte(line),
-                      line.baud);
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        copy.assign(bytes, bytes + count);  // the noise may change bytes
+        Queue(line.out, line.toPc, copy.data(), count, Clock::now(), PerByte(line), line.baud);
     }
     Wake();
+}
+
+void Lines::Queue(TimedQueue& queue, LineNoise& noise, uint8_t* data, size_t count,
+                  Clock::time_point now, Clock::duration perByte, uint32_t tag) {
+    if (!noise.Active()) {
+        queue.Push(data, count, now, perByte, tag);
+        return;
+    }
+    size_t run = 0;  // first byte of the run that has come through so far
+    for (size_t i = 0; i < count; ++i) {
+        if (noise.Pass(&data[i]) == LineNoise::Fate::Dropped) {
+            queue.Push(data + run, i - run, now, perByte, tag);
+            queue.Skip(now, perByte);
+            run = i + 1;
+        }
+    }
+    queue.Push(data + run, count - run, now, perByte, tag);
+}
+
+LineFaultCounts Lines::FaultCounts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    LineFaultCounts total;
+    for (const Line& line : lines_) {
+        for (const LineNoise* noise : {&line.toHandset, &line.toPc}) {
+            total.dropped += noise->Counts().dropped;
+            total.flipped += noise->Counts().flipped;
+        }
+    }
+    return total;
+}
+
+void Lines::SetFaultRates(double dropRate, double flipRate) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Line& line : lines_) {
+        line.toHandset.SetRates(dropRate, flipRate);
+        line.toPc.SetRates(dropRate, flipRate);
+    }
 }
 
 bool Lines::OutputPending(uint32_t uart) const {

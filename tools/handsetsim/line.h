@@ -5,7 +5,9 @@
 // With pacing on, every byte takes 10 bits at its UART's current speed in
 // each direction. With the speed check on, bytes that cross a line whose PC
 // side is set to another speed than the handset's UART arrive garbled, as
-// on a real wire.
+// on a real wire. With line faults set, bytes in both directions are lost
+// or arrive with a bit flipped as they cross (a lost byte still takes its
+// line time), and every fault is counted.
 #pragma once
 
 #include <atomic>
@@ -18,6 +20,7 @@
 
 #include <poll.h>
 
+#include "tools/handsetsim/line_noise.h"
 #include "tools/handsetsim/pty.h"
 #include "tools/handsetsim/timed_queue.h"
 
@@ -32,6 +35,9 @@ public:
         bool checkSpeed = false;
         uint32_t pullUart = 0;        // the line that goes away ...
         uint64_t pullAfterBytes = 0;  // ... once it received this many bytes (0: never)
+        double dropRate = 0;  // per byte, both directions
+        double flipRate = 0;
+        uint64_t seed = 1;
     };
 
     Lines() = default;
@@ -67,6 +73,11 @@ public:
     // now on (bytes already written go out at the old speed).
     void SetBaud(uint32_t uart, uint32_t baud);
     uint32_t Baud(uint32_t uart) const;
+    // Faults injected so far, over all UARTs and both directions.
+    LineFaultCounts FaultCounts() const;
+    // New fault probabilities from now on (0 and 0: a clean line).
+    void SetFaultRates(double dropRate, double flipRate);
+
     // Forgets bytes received but not yet read (a UART being reinitialised).
     void DropInput();
     // Forgets everything queued in both directions and resets the speeds.
@@ -83,6 +94,7 @@ private:
     struct Line {
         Pty pty;
         TimedQueue in, out;
+        LineNoise toHandset, toPc;
         uint32_t baud = kInitialBaud;
         bool blocked = false;  // the PC side is not taking bytes
         uint64_t received = 0;  // bytes the PC sent since Open
@@ -95,6 +107,9 @@ private:
     void PullCableOnceDue(Line& line);
     void SendTo(Line& line);
     void Wake();
+    // Queues bytes as they come through the line's noise.
+    void Queue(TimedQueue& queue, LineNoise& noise, uint8_t* data, size_t count,
+               Clock::time_point now, Clock::duration perByte, uint32_t tag);
     Clock::duration PerByte(const Line& line) const;
     bool WaitUntil(std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
                    Clock::time_point next);

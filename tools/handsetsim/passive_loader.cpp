@@ -166,7 +166,10 @@ Outcome HandleByte(Context& ctx, const Role& role, DialogueState& state, uint8_t
     state.window.Push(byte);
     uint32_t code = state.window.Value();
     if (code == kSync) {
+        // "sync" brings the dialogue back in step, also when the "#" that
+        // opened it was lost on the line.
         state.window.Clear();
+        state.synchronised = true;
         AnswerSync(ctx, role);
     } else if (state.synchronised && (code == kInfo || code == kData || code == kDone)) {
         state.window.Clear();

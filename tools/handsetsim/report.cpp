@@ -142,11 +142,15 @@ std::string DescribePayload(const std::string& name, const std::vector<uint8_t>&
     return Describe(name, payload);
 }
 
-std::string BuildReport(const Scenario& scenario, const SharedState& shared) {
+std::string BuildReport(const Scenario& scenario, const SharedState& shared,
+                        const LineFaultCounts& lineFaults) {
     std::string out = "handset report\n";
     out += Format("stage: %s%s\n", StageName(shared.stage),
                   shared.flashLoaderRunning ? " (switched over)" : "");
     out += Format("UARTs: %u, flash chips: %zu\n", scenario.uartCount, scenario.chips.size());
+    out += Format("line faults: dropped %llu, flipped %llu\n",
+                  static_cast<unsigned long long>(lineFaults.dropped),
+                  static_cast<unsigned long long>(lineFaults.flipped));
     AppendCommands(&out, shared);
     AppendRam(&out, shared);
     AppendFiles(&out, shared);

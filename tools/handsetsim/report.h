@@ -14,6 +14,7 @@ namespace handsetsim {
 std::string DescribePayload(const std::string& name, const std::vector<uint8_t>& payload);
 
 // The whole record; the caller holds the shared state's lock.
-std::string BuildReport(const Scenario& scenario, const SharedState& shared);
+std::string BuildReport(const Scenario& scenario, const SharedState& shared,
+                        const LineFaultCounts& lineFaults);
 
 }  // namespace handsetsim

@@ -50,6 +50,18 @@ bool Number(const std::string& text, uint32_t* value, std::string* reason) {
     return true;
 }
 
+// A probability: a decimal number from 0 to 1, also as 1e-5.
+bool Probability(const std::string& text, double* value, std::string* reason) {
+    char* end = nullptr;
+    const double parsed = text.empty() ? -1 : std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(parsed >= 0 && parsed <= 1)) {
+        *reason = "expected a probability from 0 to 1 such as 1e-5, got \"" + text + "\"";
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
 bool Flag(const std::string& text, bool* value, std::string* reason) {
     if (text == "yes" || text == "true" || text == "on" || text == "1") {
         *value = true;
@@ -345,6 +357,9 @@ bool FaultKey(Parser& p, const std::string& key, const std::string& v, std::stri
     if (key == "file_write_short") return Flag(v, &f.fileWriteShort, r);
     if (key == "check_file_size_fails") return Flag(v, &f.checkFileSizeFails, r);
     if (key == "pull_cable") return TwoNumbers(v, &f.pullCableUart, &f.pullCableAfterBytes, r);
+    if (key == "drop") return Probability(v, &f.lineDrop, r);
+    if (key == "flip") return Probability(v, &f.lineFlip, r);
+    if (key == "seed") return Number(v, &f.lineSeed, r);
     *r = "unknown key";
     return false;
 }

@@ -14,6 +14,7 @@ const char* StageName(Stage stage) {
 
 size_t RecordCommand(SharedState& shared, CommandRecord record) {
     std::lock_guard<std::mutex> lock(shared.mutex);
+    record.at = std::chrono::steady_clock::now();
     size_t uses = ++shared.commandCounts[record.name];
     shared.commands.push_back(std::move(record));
     return uses;

@@ -32,6 +32,10 @@ void TimedQueue::Push(const uint8_t* data, size_t count, Clock::time_point now,
     chunks_.push_back(std::move(chunk));
 }
 
+void TimedQueue::Skip(Clock::time_point now, Clock::duration perByte) {
+    end_ = std::max(now, end_) + perByte;
+}
+
 size_t TimedQueue::ReadyIn(const Chunk& chunk, Clock::time_point now) {
     size_t left = chunk.bytes.size() - chunk.used;
     if (chunk.perByte == Clock::duration::zero()) {

@@ -26,6 +26,9 @@ public:
     // `tag` is kept with the bytes (the line speed they were sent at).
     void Push(const uint8_t* data, size_t count, Clock::time_point now, Clock::duration perByte,
               uint32_t tag = 0);
+    // The line time of one byte that never arrives (lost on the way): bytes
+    // queued later start that much later.
+    void Skip(Clock::time_point now, Clock::duration perByte);
     // Bytes at the head that are through by `now`.
     size_t Ready(Clock::time_point now) const;
     // When the head byte is (or was) through; time_point::max() when empty.
