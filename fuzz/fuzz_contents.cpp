@@ -3,13 +3,16 @@
 // and checksum words in front that make the file pass its first checks, so
 // that the sections are reached (with bit 0 the input is the whole file).
 // Every entry of an accepted file must name data inside the held file and
-// carry a NUL-terminated name.
+// carry a NUL-terminated name; each is then built into the "CHKS" request
+// that checks it in the handset (sent to a line that answers nothing).
 #include <cstring>
 #include <vector>
 
 #include "flashdll/contents/contents.h"
+#include "flashdll/loader/fl_command.h"
 #include "flashdll/loader/le.h"
 #include "flashdll/session.h"
+#include "support/fuzz_dialogue.h"
 #include "support/fuzz_host.h"
 
 namespace {
@@ -45,6 +48,19 @@ void CheckTable(const Session& session) {
     }
 }
 
+void CheckEveryFile(Session* session) {
+    fuzz_support::StartLine(session, nullptr, 0);
+    fuzz_support::OpenLineSession(session, 1);
+    for (uint32_t slot = 0; slot < ContentsSectionCount(); ++slot) {
+        ContentsSlotView view = {};
+        GetContentsSlot(session, slot, &view);
+        for (uint32_t entry = 0; entry < view.fileCount; ++entry) {
+            FUZZ_CHECK(fuzz_support::IsErrorCode(CheckFileSize(session, slot, entry)));
+        }
+    }
+    fuzz_support::CloseLineSession(session);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -54,7 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = fuzz_support::WriteScratchFile("contents.bin", file.data(), file.size());
     Session* session = host.session();
     std::snprintf(session->options.contentsfile, sizeof session->options.contentsfile, "%s", path.c_str());
-    if (ReadContents(session)) CheckTable(*session);
+    if (ReadContents(session)) {
+        CheckTable(*session);
+        CheckEveryFile(session);
+    }
     ReleaseContents();
     return 0;
 }
