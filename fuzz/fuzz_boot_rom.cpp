@@ -7,11 +7,14 @@
 // boot loader, 3 an active one with the option unattended. Bit 2: the
 // platform ignores the setup loader. The passive dialogue downloads the setup
 // loader when the info record asks for it, and then talks to the setup loader.
+// A dialogue that succeeds must have written every byte of what it loaded.
 #include <cstring>
 #include <memory>
 
+#include "flashdll/boot/boot_internal.h"
 #include "flashdll/boot/boot_loader.h"
 #include "flashdll/hw/platform.h"
+#include "flashdll/os/fuzz/fuzz_line.h"
 #include "flashdll/session.h"
 #include "support/fuzz_dialogue.h"
 #include "support/fuzz_host.h"
@@ -65,6 +68,21 @@ void SetUpPlatform(Session* session, uint8_t scenario, Loaders& loaders) {
              flashRegions, 2);
 }
 
+uint64_t RegionBytes(const ImageBuffer& image) {
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < image.regionCount; ++i) bytes += image.regions[i].last - image.regions[i].first + 1;
+    return bytes;
+}
+
+// What a successful boot loader phase must at least have sent.
+uint64_t LoadedBytes(const Session& session) {
+    if (session.platform.bootLoaderType == kBootLoaderActive) {
+        return static_cast<uint64_t>(RamBlockCount(&session.flashLoaderImage)) * kRamBlockSize;
+    }
+    const uint64_t flashLoader = RegionBytes(session.flashLoaderImage);
+    return session.platform.setupLoaderUsed == 1 ? flashLoader + RegionBytes(session.setupLoaderImage) : flashLoader;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -77,6 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t code = TalkToBootLoader(session);
     FUZZ_CHECK(fuzz_support::IsErrorCode(code));
     FUZZ_CHECK(session->platform.setupLoaderUsed <= 1);
+    if (code == SUCCESS) FUZZ_CHECK(os::fuzz::BytesWritten() >= LoadedBytes(*session));
     fuzz_support::CloseLineSession(session);
     return 0;
 }

@@ -145,6 +145,8 @@ void CheckHandshakeResult(const Session& session, uint32_t code) {
     for (uint32_t i = 0; i < session.flashLoader.chipCount; ++i) {
         const FlashChipRecord& chip = session.flashLoader.chips[i];
         FUZZ_CHECK(chip.sectorCount >= 1 && chip.sectorCount < kMaxBoundaries);
+        FUZZ_CHECK(chip.endAddress >= chip.startAddress);
+        FUZZ_CHECK(chip.endAddress - chip.startAddress + 1 == chip.boundaries[chip.sectorCount]);
     }
 }
 
