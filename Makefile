@@ -3,12 +3,15 @@
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
 BUILD_TSAN ?= build-tsan
+BUILD_FUZZ ?= build-fuzz
+# Seconds each fuzz target runs in `make fuzz`.
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 # Protocol tests mostly wait on pseudo-terminals, so run more than one per core.
 TEST_JOBS  ?= $(shell echo $$(( $(JOBS) * 3 )))
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test test-asan test-tsan test-clone soak demo bench windows clean
+.PHONY: all deps build test test-asan test-tsan test-clone soak fuzz demo bench windows clean
 
 all: build
 
@@ -17,6 +20,7 @@ all: build
 DEPS_FOR = build
 test: DEPS_FOR = test
 demo: DEPS_FOR = demo
+fuzz: DEPS_FOR = fuzz
 deps:
 	@tools/install-deps.sh $(DEPS_FOR)
 
@@ -66,6 +70,16 @@ test-tsan: $(BUILD_TSAN)/CMakeCache.txt
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir $(BUILD_TSAN) -L threads -j $(TEST_JOBS) --output-on-failure
 
+# The fuzz targets (clang with libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer), each run for FUZZ_SECONDS on a copy of its seed
+# corpus; fails on the first finding, whose input is kept in $(BUILD_FUZZ)/findings/.
+$(BUILD_FUZZ)/CMakeCache.txt:
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFLASHDLL_FUZZ=ON $(CMAKE_ARGS)
+
+fuzz: deps $(BUILD_FUZZ)/CMakeCache.txt
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzz_targets
+	fuzz/run.sh $(BUILD_FUZZ) $(FUZZ_SECONDS)
+
 # Flash, verify, reflash in difference mode, read back and write files into
 # the stand-in handset; prints a summary and fails when anything differs.
 demo: deps build
@@ -93,4 +107,4 @@ windows:
 	done
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) build-win-*
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ) build-win-*

@@ -128,6 +128,24 @@ void AppendSwitchItems(Output& out, const FlashLoadOptions& options) {
     }
 }
 
+// The parser ends a quoted value at the next double quote and has no escape
+// for one, so a text holding a double quote would read back as another text
+// (or as other options).
+bool Quotable(const char (&field)[FLASH_TEXT_FIELD]) {
+    const void* end = std::memchr(field, '\0', sizeof field);
+    const size_t length = end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - field) : sizeof field;
+    return std::memchr(field, '"', length) == nullptr;
+}
+
+// Every text the record's mode writes can be written between double quotes.
+bool TextsQuotable(const FlashLoadOptions& options) {
+    const uint32_t mode = options.mode;
+    const bool file = mode == FLASH_MODE_FLASH || mode == FLASH_MODE_VERIFY || mode == FLASH_MODE_FLASH_CONTENTS;
+    const bool contents = mode == FLASH_MODE_FLASH_CONTENTS || mode == FLASH_MODE_CONTENTS;
+    return Quotable(options.platform) && (!file || Quotable(options.file)) &&
+           (mode != FLASH_MODE_READ || Quotable(options.savefile)) && (!contents || Quotable(options.contentsfile));
+}
+
 }  // namespace
 
 extern "C" FLASHDLL_API uint32_t FlashMakeOptionString(const FlashLoadOptions* options, char* buffer,
@@ -141,6 +159,9 @@ extern "C" FLASHDLL_API uint32_t FlashMakeOptionString(const FlashLoadOptions* o
     const uint32_t check = CheckLoadOptions(options);  // also refuses a null record
     if (check != SUCCESS) {
         return check;
+    }
+    if (!TextsQuotable(*options)) {
+        return ERR_BAD_PARAMS;  // no option string describes this record
     }
     Output out = {buffer, size, 0, size == 0};
     Append(out, "/platform=\"%.250s\"", options->platform);

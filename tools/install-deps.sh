@@ -4,7 +4,7 @@
 # there. Without apt-get (or with FLASHDLL_NO_INSTALL=1) it only lists what
 # is missing and stops when any of it is required.
 #
-#   tools/install-deps.sh [build] [test] [demo] [windows]   (default: test)
+#   tools/install-deps.sh [build] [test] [demo] [windows] [fuzz]   (default: test)
 #
 #   build    cmake, make, g++, GoogleTest
 #   test     build, and pkg-config and pytest for the install and Python
@@ -12,6 +12,7 @@
 #            tests, which are skipped without them
 #   demo     build, and binutils (objcopy makes the sample files) and bc
 #   windows  the 32-bit MinGW-w64 compiler for `make windows`
+#   fuzz     clang with its libFuzzer runtime for `make fuzz`
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,6 +30,7 @@ need() { # required|optional package check...
 has() { command -v "$1"; }
 has_file() { [ -f "$1" ]; }
 has_pytest() { tools/run-pytest.sh --find; }
+has_fuzzer_runtime() { compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a"; }
 
 group_build() {
   need required cmake has cmake
@@ -51,11 +53,15 @@ group_demo() {
 group_windows() {
   need required g++-mingw-w64-i686-posix has i686-w64-mingw32-g++-posix
 }
+group_fuzz() {
+  need required clang has clang++
+  need required libclang-rt-14-dev has_fuzzer_runtime
+}
 
 for group in "${@:-test}"; do
   case $group in
-    build|test|demo|windows) "group_$group" ;;
-    *) echo "install-deps: unknown group '$group' (build, test, demo, windows)" >&2; exit 2 ;;
+    build|test|demo|windows|fuzz) "group_$group" ;;
+    *) echo "install-deps: unknown group '$group' (build, test, demo, windows, fuzz)" >&2; exit 2 ;;
   esac
 done
 

@@ -223,7 +223,9 @@ FLASHDLL_API uint32_t FlashParseOptionString(FlashHostDescriptor *host, const ch
 
 /*
  * Writes the option string that describes `options` into `buffer` of `size`
- * bytes. ERR_BAD_PARAMS (empty text) for an invalid record; ERR_NOMEM when
+ * bytes. ERR_BAD_PARAMS (empty text) for an invalid record, and for one
+ * whose written texts (platform, files) hold a double quote, which the
+ * string could not carry so that it reads back the same; ERR_NOMEM when
  * the text does not fit: the buffer then holds the complete items that fit,
  * always NUL-terminated (nothing is written when size is 0).
  */
