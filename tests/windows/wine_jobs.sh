@@ -58,6 +58,8 @@ prepare() {
   make_srec "$work/install/loaders/setup.s19" 0x08000000 6144
   make_srec "$work/install/loaders/flash.s19" 0x08020000 24576
   make_srec "$work/image.s19" "$image_base" "$image_size"
+  # The demo handset with its lines paced at their baud rates, as real UARTs are.
+  sed 's/^\[handset\]$/[handset]\npace = yes/' "$top/examples/demo/handset.ini" > "$work/handset.ini"
   host="$work/install/$(basename "$host_exe")"
 }
 
@@ -67,7 +69,7 @@ start_handset() { # job
   rm -f "$work/$job.in"
   mkfifo "$work/$job.in"
   "$handsetsim" --until-eof --flash-file "$work/handset.flash" --report "$work/$job.report" \
-    "$top/examples/demo/handset.ini" < "$work/$job.in" > "$work/$job.uarts" 2> "$work/$job.sim-errors" &
+    "$work/handset.ini" < "$work/$job.in" > "$work/$job.uarts" 2> "$work/$job.sim-errors" &
   sim_pid=$!
   exec 3> "$work/$job.in"
   for _ in $(seq 200); do
@@ -129,15 +131,15 @@ case_two_ports() {
 
 case_one_port() {
   wine_sh_map 3 "$uart0"
-  run_host flash 0 /platform=DEMO /com=3 /mode=flash "$(image_option)"
+  run_host flash 0 /platform=DEMO /com=3 /maxspeed=921600 /mode=flash "$(image_option)"
   stop_handset
   start_handset verify
   wine_sh_map 3 "$uart0"
-  run_host verify 0 /platform=DEMO /com=3 /mode=verify "$(image_option)"
+  run_host verify 0 /platform=DEMO /com=3 /maxspeed=921600 /mode=verify "$(image_option)"
   stop_handset
   start_handset read
   wine_sh_map 3 "$uart0"
-  run_host read 0 /platform=DEMO /com=3 /mode=read "/read=$image_base-$image_last" \
+  run_host read 0 /platform=DEMO /com=3 /maxspeed=921600 /mode=read "/read=$image_base-$image_last" \
     "/savefile=$(windows_path "$work/readback.s19")"
   stop_handset
   objcopy -I srec -O binary "$work/readback.s19" "$work/readback.bin"
@@ -146,15 +148,16 @@ case_one_port() {
 
 case_abort() {
   wine_sh_map 4 "$uart0"
-  start_host "$work/abort.log" /platform=DEMO /com=4 /mode=flash "$(image_option)"
+  start_host "$work/abort.log" /platform=DEMO /com=4 /maxspeed=921600 /mode=flash "$(image_option)"
   local waited=0
-  until grep -q '^progress: ' "$work/abort.log" 2>/dev/null; do
+  # Once programming is under way: the first progress line of "Loading Flash ...".
+  until grep -q '^progress: Loading Flash' "$work/abort.log" 2>/dev/null; do
     kill -0 "$host_pid" 2>/dev/null || break
     [ "$waited" -lt $((job_limit_s * 10)) ] || break
     sleep 0.1
     waited=$((waited + 1))
   done
-  grep -q '^progress: ' "$work/abort.log" || { cat "$work/abort.log" >&2; fail "the job showed no progress"; }
+  grep -q '^progress: Loading Flash' "$work/abort.log" || { cat "$work/abort.log" >&2; fail "programming did not start"; }
   note "Ctrl-C during the job"
   kill -INT "$host_pid"
   local status=0 started=$SECONDS
