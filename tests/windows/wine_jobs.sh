@@ -16,7 +16,8 @@
 # error code (tests/windows/job_host.c; flashcli.exe takes the same).
 # WINEPREFIX names a prefix that `wine.sh start` has set up; the cases use
 # their own COM ports and may run side by side. FLASHDLL_JOB_OPTIONS adds
-# options to every job under wine (for example /debug=1 for the log lines).
+# options to every job under wine (for example /debug=1 for the log lines);
+# FLASHDLL_JOB_LIMIT_S bounds each of them (240 s).
 set -euo pipefail
 
 case_name=${1:?usage: wine_jobs.sh CASE WORKDIR HOST_EXE DLL NATIVE_BUILD}
@@ -34,7 +35,7 @@ flashcli="$native/tools/flashcli/flashcli"
 image_base=0x203C0000  # 512 KiB across the boundary of the demo handset's two chips
 image_size=$((512 * 1024))
 image_last=$(printf '0x%08X' $((image_base + image_size - 1)))
-job_limit_s=${FLASHDLL_JOB_LIMIT_S:-240}          # no job of these comes near it; a stalled one ends here
+job_limit_s=${FLASHDLL_JOB_LIMIT_S:-240}  # no job here comes near it; a stalled one ends here
 abort_limit_s=30          # from Ctrl-C to the end of the job
 
 fail() { printf 'FAILED (%s): %s\n' "$case_name" "$*" >&2; exit 1; }
