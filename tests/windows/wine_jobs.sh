@@ -12,8 +12,10 @@
 #   abort      Ctrl-C (SIGINT) during a flash over COM4 ends the job with ERR_ABORT
 #   serial_device  runs HOST_EXE, a test program, with COM5 leading to the handset's UART0
 #
-# HOST_EXE takes the option string as its arguments and exits with the job's
-# error code (tests/windows/job_host.c; flashcli.exe takes the same).
+# HOST_EXE takes the option words as its arguments, stops the job on Ctrl-C
+# and exits with the job's error code (tests/windows/job_host.c). flashcli.exe,
+# built for Windows, does the same: swapping it in is the HOST_EXE argument
+# of the wine_job_* tests in tests/windows/CMakeLists.txt.
 # WINEPREFIX names a prefix that `wine.sh start` has set up; the cases use
 # their own COM ports and may run side by side. FLASHDLL_JOB_OPTIONS adds
 # options to every job under wine (for example /debug=1 for the log lines);
@@ -36,7 +38,7 @@ image_base=0x203C0000  # 512 KiB across the boundary of the demo handset's two c
 image_size=$((512 * 1024))
 image_last=$(printf '0x%08X' $((image_base + image_size - 1)))
 job_limit_s=${FLASHDLL_JOB_LIMIT_S:-240}  # no job here comes near it; a stalled one ends here
-abort_limit_s=30          # from Ctrl-C to the end of the job
+abort_limit_s=30                          # from Ctrl-C to the end of the job
 
 fail() { printf 'FAILED (%s): %s\n' "$case_name" "$*" >&2; exit 1; }
 note() { printf '== %s\n' "$*"; }
