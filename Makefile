@@ -11,7 +11,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 TEST_JOBS  ?= $(shell echo $$(( $(JOBS) * 3 )))
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test test-asan test-tsan test-clone soak fuzz demo bench windows clean
+.PHONY: all deps build test test-asan test-tsan test-clone soak fuzz demo bench windows test-wine clean
 
 all: build
 
@@ -21,6 +21,7 @@ DEPS_FOR = build
 test: DEPS_FOR = test
 demo: DEPS_FOR = demo
 fuzz: DEPS_FOR = fuzz
+test-wine: DEPS_FOR = wine
 deps:
 	@tools/install-deps.sh $(DEPS_FOR)
 
@@ -96,15 +97,26 @@ bench: $(BUILD)/CMakeCache.txt
 	$(BUILD)/bench/bench_handsetsim
 	$(BUILD)/bench/bench_wire
 
-# Cross-builds the library as a Windows DLL with MinGW-w64 (packages
-# g++-mingw-w64-i686-posix for 32-bit, g++-mingw-w64-x86-64-posix for
-# 64-bit): WINDOWS_ARCHS=i686 or x86_64 or both.
+# Cross-builds flashdll.dll (with flashdll.lib), the unit tests that need no
+# pseudo-terminal and two hosts of the DLL as Windows programs with MinGW-w64
+# (packages g++-mingw-w64-i686-posix for 32-bit, g++-mingw-w64-x86-64-posix
+# for 64-bit) into build-win-ARCH: WINDOWS_ARCHS=i686 or x86_64 or both.
 WINDOWS_ARCHS ?= i686 x86_64
 windows:
 	@for arch in $(WINDOWS_ARCHS); do \
-	  cmake -S . -B build-win-$$arch -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DMINGW_ARCH=$$arch -DCMAKE_BUILD_TYPE=Release && \
-	  cmake --build build-win-$$arch -j $(JOBS) --target flashdll || exit 1; \
+	  cmake -S . -B build-win-$$arch -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DMINGW_ARCH=$$arch \
+	    -DCMAKE_BUILD_TYPE=Release -DFLASHDLL_NATIVE_BUILD=$(abspath $(BUILD)) && \
+	  cmake --build build-win-$$arch -j $(JOBS) --target flashdll windows_tests || exit 1; \
 	done
+
+# Both DLLs' exports, then the 64-bit programs under wine64 (package wine64):
+# the unit tests, the C host, the serial device and whole jobs through COM
+# ports that lead to a native stand-in handset (tests/windows/wine_jobs.sh).
+test-wine: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target handsetsim flashcli
+	$(MAKE) windows WINDOWS_ARCHS="i686 x86_64"
+	ctest --test-dir build-win-i686 --output-on-failure
+	ctest --test-dir build-win-x86_64 -j $(TEST_JOBS) --output-on-failure
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ) build-win-*

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "support/environment.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -14,7 +15,7 @@ using Values = std::vector<uint32_t>;
 std::unique_ptr<FlashType> Chip(const std::string& chipInfo, const std::string& layout = "8*8,64*63",
                                 const std::string& description = "Test chip") {
     static testing_support::TempDir dir;
-    setenv("FLASHDLL_HOME", dir.Path().c_str(), 1);
+    testing_support::SetEnvironment("FLASHDLL_HOME", dir.Path().c_str());
     dir.Write("flash.types", "[Description]\n0x00ec_0x0000ab12=" + description + "\n[ChipInfo]\n0x00ec_0x0000ab12=" +
                                  chipInfo + "\n[Layouts]\nL1=" + layout + "\n");
     return std::make_unique<FlashType>(0xEC, 0xAB12);

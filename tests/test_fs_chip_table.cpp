@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "flashdll/hw/flash_type.h"
+#include "support/environment.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -30,7 +31,7 @@ void Register(uint16_t manufacturer, uint32_t device, uint32_t base) {
 
 TEST(FsChipTable, ByteLayoutChipSelectCodesOtherFamiliesAndAFifthChip) {
     testing_support::TempDir dir;
-    setenv("FLASHDLL_HOME", dir.Path().c_str(), 1);
+    testing_support::SetEnvironment("FLASHDLL_HOME", dir.Path().c_str());
     dir.Write("flash.types", "[Description]\n0x0001_0x0000227e=a\n0x0089_0x00008817=b\n0x0001_0x00002201=c\n"
               "0x0089_0x00008819=d\n0x0089_0x00008818=e\n0x00ec_0x00000001=f\n[ChipInfo]\n"
               "0x0001_0x0000227e=spansion,L1,standard\n0x0089_0x00008817=intel,L1,pagebuffer:32\n"
@@ -67,7 +68,7 @@ TEST(FsChipTable, ByteLayoutChipSelectCodesOtherFamiliesAndAFifthChip) {
     EXPECT_EQ(Snapshot(), Bytes(kFsChipTableSize, 0));
     for (uint32_t base : {0x00000000u, 0x1C000000u, 0x21000000u, 0x40000000u}) Register(0x0001, 0x227E, base);
     EXPECT_EQ(ChipSelects(), Values({0, 0, 0, 0})) << "any other base gets code 0";
-    unsetenv("FLASHDLL_HOME");
+    testing_support::SetEnvironment("FLASHDLL_HOME", nullptr);
 }
 
 }  // namespace

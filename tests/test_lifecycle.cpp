@@ -2,13 +2,13 @@
 // cleared callbacks are checked from outside by tests/c_host/c_host_check.c.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <memory>
 #include <string>
 
+#include "flashdll/os/exe_path.h"
 #include "flashdll/session.h"
+#include "support/environment.h"
 #include "support/recording_host.h"
 
 namespace {
@@ -26,9 +26,9 @@ struct LifecycleTest : ::testing::Test {
     void InitWithHome(const char* home) {
         const char* old = std::getenv("FLASHDLL_HOME");
         const std::string saved = old != nullptr ? old : "";
-        home != nullptr ? setenv("FLASHDLL_HOME", home, 1) : unsetenv("FLASHDLL_HOME");
+        testing_support::SetEnvironment("FLASHDLL_HOME", home);
         ASSERT_EQ(FlashInit(&host.descriptor, options.get()), SUCCESS);
-        old != nullptr ? setenv("FLASHDLL_HOME", saved.c_str(), 1) : unsetenv("FLASHDLL_HOME");
+        testing_support::SetEnvironment("FLASHDLL_HOME", old != nullptr ? saved.c_str() : nullptr);
     }
 };
 
@@ -51,18 +51,17 @@ TEST_F(LifecycleTest, InitLinksAFreshSessionAndNamesThePorts) {
 
 TEST_F(LifecycleTest, ModuleDirectoryOfTheExecutableOrFromHomeVariable) {
     InitWithHome(nullptr);
-    char exe[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
-    std::string dir(exe);
-    dir.erase(dir.rfind('/') + 1);
+    std::string dir = testing_support::RunningExecutablePath();
+    ASSERT_NE(dir.find(os::kPathSeparator), std::string::npos) << dir;
+    dir.erase(dir.rfind(os::kPathSeparator) + 1);
     EXPECT_EQ(session()->moduleDir, dir);
     EXPECT_EQ(session()->platformDefPath, dir + "platform.def");
 
     // A home that fits, but not with "platform.def" behind it: the path is cut.
     const std::string longHome = "/" + std::string(kPathSize - 10, 'd');
     InitWithHome(longHome.c_str());
-    EXPECT_EQ(session()->moduleDir, longHome + "/");
-    EXPECT_EQ(session()->platformDefPath, (longHome + "/platform.def").substr(0, kPathSize - 1));
+    EXPECT_EQ(session()->moduleDir, longHome + os::kPathSeparator);
+    EXPECT_EQ(session()->platformDefPath, (longHome + os::kPathSeparator + "platform.def").substr(0, kPathSize - 1));
 }
 
 // The session field is host memory: a copied descriptor, or one never

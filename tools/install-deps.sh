@@ -4,7 +4,7 @@
 # there. Without apt-get (or with FLASHDLL_NO_INSTALL=1) it only lists what
 # is missing and stops when any of it is required.
 #
-#   tools/install-deps.sh [build] [test] [demo] [windows] [fuzz]   (default: test)
+#   tools/install-deps.sh [build] [test] [demo] [windows] [wine] [fuzz]   (default: test)
 #
 #   build    cmake, make, g++, GoogleTest
 #   test     build, and pkg-config and pytest for the install and Python
@@ -12,6 +12,7 @@
 #            tests, which are skipped without them
 #   demo     build, and binutils (objcopy makes the sample files) and bc
 #   windows  the 32-bit MinGW-w64 compiler for `make windows`
+#   wine     both MinGW-w64 compilers and wine64 for `make test-wine`
 #   fuzz     clang with its libFuzzer runtime for `make fuzz`
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,6 +54,12 @@ group_demo() {
 group_windows() {
   need required g++-mingw-w64-i686-posix has i686-w64-mingw32-g++-posix
 }
+has_wine64() { command -v wine64 || [ -x /usr/lib/wine/wine64 ]; }   # Debian keeps it off PATH
+group_wine() {
+  group_windows
+  need required g++-mingw-w64-x86-64-posix has x86_64-w64-mingw32-g++-posix
+  need required wine64 has_wine64
+}
 group_fuzz() {
   need required clang has clang++
   need required libclang-rt-14-dev has_fuzzer_runtime
@@ -60,8 +67,8 @@ group_fuzz() {
 
 for group in "${@:-test}"; do
   case $group in
-    build|test|demo|windows|fuzz) "group_$group" ;;
-    *) echo "install-deps: unknown group '$group' (build, test, demo, windows, fuzz)" >&2; exit 2 ;;
+    build|test|demo|windows|wine|fuzz) "group_$group" ;;
+    *) echo "install-deps: unknown group '$group' (build, test, demo, windows, wine, fuzz)" >&2; exit 2 ;;
   esac
 done
 

@@ -206,7 +206,10 @@ uint32_t WriteFile(Session* session, const ImageBuffer* buffer, Output* out, uin
     }
     Flush(session, out);
     ProgressUpdate(session, total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(total));
-    const bool closeFailed = std::fclose(out->file) != 0;
+    // Flushed before the close: some C runtimes report a failed last write
+    // from fflush but not from fclose.
+    const bool flushFailed = std::fflush(out->file) != 0;
+    const bool closeFailed = std::fclose(out->file) != 0 || flushFailed;
     if ((out->failed || closeFailed) && result != ERR_ABORT) {
         PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: Unable to write file \"%s\"", path);
         result = ERR_FILEIO;

@@ -37,6 +37,17 @@
  * -------
  * Every function returns an error code (SUCCESS = 0, see FlashError);
  * FlashGetErrorString turns a code into its name.
+ *
+ * Windows
+ * -------
+ * The library is flashdll.dll with the import library flashdll.lib; it
+ * exports the six functions under their plain names (FlashInit ...), so a
+ * host may also load them with GetProcAddress. Nothing here names a calling
+ * convention: the six functions and the six callbacks use the C calling
+ * convention (cdecl), the default of C and C++ compilers. On 32-bit Windows
+ * a host that builds with another default (/Gz) or loads the functions by
+ * name must declare them, and its callbacks, __cdecl; WINAPI (__stdcall)
+ * callbacks corrupt the stack there.
  */
 #ifndef FLASHDLL_FLASHDLL_H
 #define FLASHDLL_FLASHDLL_H

@@ -1,20 +1,35 @@
 #include "support/temp_dir.h"
 
-#include <cstdlib>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 namespace testing_support {
 
+namespace {
+
+constexpr int kNameAttempts = 100;
+
+}  // namespace
+
+// A new directory of a random name under the system's temporary directory
+// (TMPDIR on POSIX); a name that exists already is never reused.
 TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/flashdll-test-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot create a temporary directory");
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    std::mt19937_64 random(std::random_device{}() ^
+                           static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        const std::filesystem::path candidate = base / ("flashdll-test-" + std::to_string(random()));
+        std::error_code error;
+        if (std::filesystem::create_directory(candidate, error)) {
+            path_ = candidate.string();
+            return;
+        }
     }
-    path_ = pattern;
+    throw std::runtime_error("cannot create a temporary directory");
 }
 
 TempDir::~TempDir() {

@@ -18,6 +18,7 @@ out="$top/demo-out"
 flashcli="$build/tools/flashcli/flashcli"
 handsetsim="$build/tools/handsetsim/handsetsim"
 mkcontents="$build/tools/mkcontents/mkcontents"
+. "$top/tools/handsetsim/handset_process.sh"
 
 image_base=0x20000000
 image_size=$((1024 * 1024))
@@ -56,24 +57,13 @@ prepare() {
 # Starts handsetsim for one job; sets uart0/uart1.
 start_handset() { # job
   local job=$1
-  mkfifo "$out/$job.in"
-  "$handsetsim" --until-eof --flash-file "$out/handset.flash" --files-dir "$out/files" \
-    --report "$out/$job.report" "$top/examples/demo/handset.ini" \
-    < "$out/$job.in" > "$out/$job.uarts" 2> "$out/$job.sim-errors" &
-  sim_pid=$!
-  exec 3> "$out/$job.in"
-  for _ in $(seq 100); do
-    grep -q '^UART1 ' "$out/$job.uarts" 2>/dev/null && break
-    sleep 0.05
-  done
-  uart0=$(awk '$1 == "UART0" {print $2}' "$out/$job.uarts")
-  uart1=$(awk '$1 == "UART1" {print $2}' "$out/$job.uarts")
-  [ -n "$uart0" ] && [ -n "$uart1" ] || fail "handsetsim did not start (see $out/$job.sim-errors)"
+  handset_start "$handsetsim" "$out/$job" --flash-file "$out/handset.flash" --files-dir "$out/files" \
+    --report "$out/$job.report" "$top/examples/demo/handset.ini" ||
+    fail "handsetsim did not start (see $out/$job.sim-errors)"
 }
 
 stop_handset() {
-  exec 3>&-
-  wait "$sim_pid" || fail "handsetsim ended with an error (see $out/$job.sim-errors)"
+  handset_stop || fail "handsetsim ended with an error (see $out/$job.sim-errors)"
 }
 
 # Runs one job through flashcli; its output goes to the terminal and a log.

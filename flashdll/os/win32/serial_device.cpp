@@ -1,7 +1,21 @@
 // Serial devices on Win32 COM ports. A device opened for overlapped I/O
-// runs every read and write as one overlapped request without an event
-// object and waits for it on the port handle; that is safe because only one
-// thread uses a port and never has two requests open on the same handle.
+// runs every read and write as one overlapped request with the device's own
+// event; only one thread uses a port and it never has two requests open on
+// the same handle.
+//
+// Drivers differ in how they finish overlapped reads, so reads do not rely
+// on the driver alone for the time-out semantics of serial_device.h:
+//  - "return at once": a driver may leave the request pending while nothing
+//    has arrived (wine does, for ever). The queue is asked first and a read
+//    asks for no more than is there; with nothing queued it returns 0 bytes
+//    without a request.
+//  - a read that runs into its total time-out may complete as a failure
+//    with ERROR_TIMEOUT (wine) or ERROR_SEM_TIMEOUT rather than a success
+//    with a short count (Windows' own driver): both count as a short read.
+//  - a driver that ignores the total time-out altogether is cancelled a
+//    grace period after the total; the bytes already read are kept.
+// Windows' own driver finishes every read before the grace period ends, so
+// there nothing changes.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -20,11 +34,18 @@ namespace os {
 struct SerialDevice {
     HANDLE handle;
     bool overlapped;
+    HANDLE event;              // manual-reset, for the one request in flight
+    COMMTIMEOUTS timeouts;     // as last put on the port
 };
 
 namespace {
 
 constexpr size_t kDevicePathSize = 256;
+// How long past its total time-out a read may stay pending before it is
+// cancelled; only for drivers that do not end reads by their time-outs.
+constexpr DWORD kReadGraceMs = 500;
+// The longest bounded wait; a total beyond it waits this long.
+constexpr uint64_t kLongestWaitMs = 0xFFFFFFF0u;
 constexpr uint32_t kPcRates[] = {57600, 115200, 230400, 460800, 921600};
 
 bool IsSupportedRate(uint32_t baud) {
@@ -72,10 +93,16 @@ void FillLineSettings(DCB* dcb, uint32_t baud) {
     dcb->EvtChar = 0;
 }
 
-// Waits for an overlapped request issued on `handle` to finish.
-bool Complete(HANDLE handle, OVERLAPPED* request, uint32_t* count) {
+// A zeroed request that signals the device's event when it finishes.
+void PrepareRequest(SerialDevice* device, OVERLAPPED* request) {
+    ZeroMemory(request, sizeof *request);
+    request->hEvent = device->event;
+}
+
+// Waits for a request issued on `device` to finish and collects its count.
+bool Complete(SerialDevice* device, OVERLAPPED* request, uint32_t* count) {
     DWORD done = 0;
-    const BOOL ok = GetOverlappedResult(handle, request, &done, TRUE);
+    const BOOL ok = GetOverlappedResult(device->handle, request, &done, TRUE);
     *count = done;
     return ok != FALSE;
 }
@@ -84,11 +111,11 @@ bool Complete(HANDLE handle, OVERLAPPED* request, uint32_t* count) {
 // under way; `*pending` tells which. A finished write leaves its count.
 bool StartWrite(SerialDevice* device, const void* data, uint32_t length, OVERLAPPED* request,
                 bool* pending, uint32_t* written) {
-    ZeroMemory(request, sizeof *request);
+    PrepareRequest(device, request);
     *pending = false;
     *written = 0;
     if (WriteFile(device->handle, data, length, nullptr, request)) {
-        return Complete(device->handle, request, written);  // done: collects the count only
+        return Complete(device, request, written);  // done: collects the count only
     }
     if (GetLastError() != ERROR_IO_PENDING) {
         return false;
@@ -103,7 +130,65 @@ bool WriteOverlapped(SerialDevice* device, const void* data, uint32_t length, ui
     if (!StartWrite(device, data, length, &request, &pending, written)) {
         return false;
     }
-    return !pending || Complete(device->handle, &request, written);
+    return !pending || Complete(device, &request, written);
+}
+
+bool ReturnsAtOnce(const COMMTIMEOUTS& t) {
+    return t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+           t.ReadTotalTimeoutConstant == 0;
+}
+
+// The longest a read of `length` bytes may take by the port's time-outs,
+// plus the grace period.
+DWORD ReadWaitLimitMs(const COMMTIMEOUTS& t, uint32_t length) {
+    const uint64_t total = static_cast<uint64_t>(t.ReadTotalTimeoutConstant) +
+                           static_cast<uint64_t>(t.ReadTotalTimeoutMultiplier) * length + kReadGraceMs;
+    return static_cast<DWORD>(total < kLongestWaitMs ? total : kLongestWaitMs);
+}
+
+// Bytes the driver holds for reading; false when it does not tell.
+bool QueuedBytes(SerialDevice* device, uint32_t* queued) {
+    DWORD errors = 0;
+    COMSTAT status;
+    ZeroMemory(&status, sizeof status);
+    if (!ClearCommError(device->handle, &errors, &status)) {
+        return false;
+    }
+    *queued = status.cbInQue;
+    return true;
+}
+
+// Waits for a pending read until `limitMs` and cancels it past that. The
+// bytes it brought count in every case; a read ended by its time-out or by
+// that cancel succeeds, any other failure stays one.
+bool AwaitRead(SerialDevice* device, OVERLAPPED* request, DWORD limitMs, uint32_t* got) {
+    const bool cancelled = WaitForSingleObject(device->event, limitMs) == WAIT_TIMEOUT &&
+                           CancelIo(device->handle) != FALSE;
+    if (Complete(device, request, got)) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT ||
+           (cancelled && error == ERROR_OPERATION_ABORTED) || Fail(error);
+}
+
+bool ReadOverlapped(SerialDevice* device, void* data, uint32_t length, uint32_t* got) {
+    if (ReturnsAtOnce(device->timeouts)) {
+        uint32_t queued = 0;
+        if (QueuedBytes(device, &queued) && queued < length) {
+            length = queued;  // a request for more than is there may never finish
+        }
+        if (length == 0) {
+            return true;
+        }
+    }
+    OVERLAPPED request;
+    PrepareRequest(device, &request);
+    if (!ReadFile(device->handle, data, length, nullptr, &request) && GetLastError() != ERROR_IO_PENDING) {
+        return false;
+    }
+    // Finished at once or under way: either way the result holds the count.
+    return AwaitRead(device, &request, ReadWaitLimitMs(device->timeouts, length), got);
 }
 
 // A synchronous write can come back short only by a write time-out, which
@@ -121,6 +206,29 @@ bool WriteSynchronous(SerialDevice* device, const void* data, uint32_t length, u
         *written += done;
     }
     return true;
+}
+
+// The record of a freshly opened port. On failure the handle is closed,
+// the error set and nullptr returned.
+SerialDevice* NewDevice(HANDLE handle, bool overlapped) {
+    HANDLE event = nullptr;
+    if (overlapped && (event = CreateEventA(nullptr, TRUE, FALSE, nullptr)) == nullptr) {
+        const DWORD error = GetLastError();
+        CloseHandle(handle);
+        Fail(error);
+        return nullptr;
+    }
+    SerialDevice* device = new (std::nothrow) SerialDevice{handle, overlapped, event, {}};
+    if (device == nullptr) {
+        if (event != nullptr) {
+            CloseHandle(event);
+        }
+        CloseHandle(handle);
+        Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    GetCommTimeouts(handle, &device->timeouts);  // the driver's own until the link sets them
+    return device;
 }
 
 }  // namespace
@@ -158,12 +266,7 @@ SerialDevice* SerialOpen(uint32_t comNumber, bool overlapped) {
     if (handle == INVALID_HANDLE_VALUE) {
         return nullptr;  // GetLastError tells why
     }
-    SerialDevice* device = new (std::nothrow) SerialDevice{handle, overlapped};
-    if (device == nullptr) {
-        CloseHandle(handle);
-        Fail(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    return device;
+    return NewDevice(handle, overlapped);
 }
 
 uint32_t SerialLastError() { return GetLastError(); }
@@ -219,7 +322,11 @@ bool SerialSetTimeouts(SerialDevice* device, const SerialTimeouts& timeouts) {
         values.ReadTotalTimeoutConstant == 0) {
         values.ReadIntervalTimeout = MAXDWORD;
     }
-    return SetCommTimeouts(device->handle, &values) != FALSE;
+    if (!SetCommTimeouts(device->handle, &values)) {
+        return false;
+    }
+    device->timeouts = values;
+    return true;
 }
 
 bool SerialWrite(SerialDevice* device, const void* data, uint32_t length, uint32_t* written) {
@@ -245,14 +352,7 @@ bool SerialRead(SerialDevice* device, void* data, uint32_t length, uint32_t* got
         *got = done;
         return ok != FALSE;
     }
-    OVERLAPPED request;
-    ZeroMemory(&request, sizeof request);
-    if (!ReadFile(device->handle, data, length, nullptr, &request) && GetLastError() != ERROR_IO_PENDING) {
-        return false;
-    }
-    // Finished at once or under way: either way the result holds the count,
-    // and a read ended by its time-out completes with a short one.
-    return Complete(device->handle, &request, got);
+    return ReadOverlapped(device, data, length, got);
 }
 
 bool SerialWriteBoth(SerialDevice* device0, const void* data0, uint32_t length0,
@@ -278,11 +378,11 @@ bool SerialWriteBoth(SerialDevice* device0, const void* data0, uint32_t length0,
         error = GetLastError();
     }
     // Wait for the first write, then the second: both were in flight from the start.
-    if (pending0 && !Complete(device0->handle, &request0, &written0)) {
+    if (pending0 && !Complete(device0, &request0, &written0)) {
         ok0 = false;
         error = error != 0 ? error : GetLastError();
     }
-    if (pending1 && !Complete(device1->handle, &request1, &written1)) {
+    if (pending1 && !Complete(device1, &request1, &written1)) {
         ok1 = false;
         error = error != 0 ? error : GetLastError();
     }
@@ -311,6 +411,9 @@ void SerialClose(SerialDevice* device) {
         return;
     }
     CloseHandle(device->handle);
+    if (device->event != nullptr) {
+        CloseHandle(device->event);
+    }
     delete device;
 }
 
