@@ -145,6 +145,8 @@ TEST(FlashcliSummary, TextOfEveryMode) {
     summary.portCount = 0;
     summary.mode = 4;
     EXPECT_EQ(SummaryLine(summary), "summary: flashed and wrote 5.0 MiB in 1.0 s, 5120.1 KiB/s");
+    summary.seconds = 0.142;
+    EXPECT_EQ(SummaryLine(summary), "summary: flashed and wrote 5.0 MiB in 0.14 s, 36057.0 KiB/s");
     EXPECT_EQ(SizeText(1023), "1023 bytes");
 }
 

@@ -68,6 +68,10 @@ std::string PortsText(const JobSummary& summary) {
     return text;
 }
 
+// Tenths of a second, hundredths below one second: a difference-mode
+// reflash takes a fraction of a second and still shows its time.
+std::string SecondsText(double seconds) { return Format(seconds < 1.0 ? "%.2f" : "%.1f", seconds); }
+
 }  // namespace
 
 bool IsMainOperationTitle(const std::string& title) {
@@ -169,7 +173,7 @@ std::string SummaryLine(const JobSummary& summary) {
     }
     const std::string rate = Format("%.1f", BytesPerSecond(summary) / kBytesPerKiB);
     std::string line = std::string("summary: ") + words.verb + " " + SizeText(summary.bytes) + " in " +
-                       Format("%.1f", summary.seconds) + " s, " + rate + " KiB/s";
+                       SecondsText(summary.seconds) + " s, " + rate + " KiB/s";
     if (summary.portCount == 0) return line;
     return line + " over " + PortsText(summary) + ": " + Format("%.0f", LineSharePercent(summary)) + "% of the line";
 }
