@@ -4,7 +4,9 @@
 // A job may end in an error as long as it says so; reporting SUCCESS over
 // flash that differs from the image is the one outcome that must never
 // happen. FLASHDLL_SOAK_KIB sets the image size (CI runs a short one,
-// `make soak` 1 MiB).
+// `make soak` 1 MiB). The image starts where the held-back word is kept and
+// ends inside a sector, so the read-back of that sector's other bytes and the
+// sector's rewrite go through the bad line too.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -18,11 +20,14 @@ namespace {
 using namespace testing_support;
 
 constexpr uint32_t kDefaultSoakKiB = 256;
+constexpr uint32_t kMaxSoakKiB = 1536;          // the stand-in's flash behind the image's start
+constexpr uint32_t kHeldBackStart = 0x20040000;  // the held-back word's region starts here
+constexpr uint32_t kShortOfSector = 3000;        // the image's last sector is not covered whole
 
 uint32_t SoakBytes() {
     const char* text = std::getenv("FLASHDLL_SOAK_KIB");
     const long kib = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
-    return (kib > 0 && kib <= 2048 ? static_cast<uint32_t>(kib) : kDefaultSoakKiB) * 1024;
+    return (kib > 0 && kib <= kMaxSoakKiB ? static_cast<uint32_t>(kib) : kDefaultSoakKiB) * 1024;
 }
 
 struct LineCase {
@@ -43,7 +48,7 @@ TEST_P(BadLineTest, FlashEndsEqualToTheImageOrSaysItFailed) {
     scenario.faults.lineDrop = line.drop;
     scenario.faults.lineFlip = line.flip;
     scenario.faults.lineSeed = line.seed;
-    WriteImage({{kFlashBase, RandomBytes(SoakBytes(), line.seed)}});
+    WriteImage({{kHeldBackStart, RandomBytes(SoakBytes() - kShortOfSector, line.seed)}});
     Start(2, false);
     const std::string fast = " /maxspeed=921600,921600";
     const JobResult flash = Run("/mode=flash" + fast);

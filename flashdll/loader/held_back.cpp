@@ -73,7 +73,7 @@ uint32_t ReadBackHeldBackSector(Session* session) {
     return SUCCESS;
 }
 
-uint32_t RewriteHeldBackSector(Session* session, uint32_t limit, uint32_t chunk) {
+uint32_t RewriteHeldBackSector(Session* session, uint32_t limit, TransferSize* size) {
     ImageBuffer& image = session->userImage;
     const HeldBackWord& held = session->heldBack;
     const uint32_t area = FindArea(&image, held.address);
@@ -86,8 +86,8 @@ uint32_t RewriteHeldBackSector(Session* session, uint32_t limit, uint32_t chunk)
     while (code == SUCCESS && remaining > 0) {
         uint32_t last = AreaLast(&image, address);
         if (sector.last < last) last = sector.last;
-        const uint32_t piece = PieceLength(address, remaining, chunk, last);
-        code = SendDataWithRetries(session, address, piece, limit);
+        uint32_t piece = PieceLength(address, remaining, size->current, last);
+        code = SendPieceWithRetries(session, address, &piece, limit, size);
         address += piece;
         remaining -= piece;
     }

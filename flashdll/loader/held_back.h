@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "flashdll/loader/flash_layout.h"
+#include "flashdll/loader/transfer_size.h"
 
 struct Session;
 
@@ -34,6 +35,7 @@ uint32_t CheckHeldBackSector(Session* session);
 // about to be programmed into the user image (SETP must have been sent).
 uint32_t ReadBackHeldBackSector(Session* session);
 // Puts the word back into the user image and programs its sector whole
-// (OPEN with flags 0x01, TXDT in pieces of at most `chunk` bytes, CLOS),
-// each command under the retry rule with attempt limit `limit`.
-uint32_t RewriteHeldBackSector(Session* session, uint32_t limit, uint32_t chunk);
+// (OPEN with flags 0x01, TXDT in pieces of at most `size`'s current length,
+// smaller after a failed transfer as in the walk, CLOS), each command under
+// the retry rule with attempt limit `limit`.
+uint32_t RewriteHeldBackSector(Session* session, uint32_t limit, TransferSize* size);

@@ -307,7 +307,7 @@ uint32_t ProgramImage(Session* session, const RunSettings& settings) {
     if (code == SUCCESS) code = ProgramRegions(session, &walk);
     if (code == SUCCESS) code = CloseLastSector(session, &walk);
     if (code == SUCCESS && session->heldBack.kept) {
-        code = RewriteHeldBackSector(session, settings.limit, settings.chunk);
+        code = RewriteHeldBackSector(session, settings.limit, &walk.size);
     }
     return code;
 }
