@@ -11,9 +11,11 @@ from . import _native
 MAX_COM_NUMBER = 64
 _OPTION_STRING_SIZE = 8192  # more than the longest option string a record gives
 
-# The library runs one job at a time in a process, and a new session resets
-# process-wide state (the chip table) that a running job uses: every use of
-# a session goes through this lock.
+# The library finds the home directory and each COM port's device through
+# environment variables, which belong to the whole process and which a job
+# sets for its run: one job at a time in a process, so every use of a session
+# goes through this lock. Several handsets at once take a process each, as
+# flashcli --handsets does.
 _session_lock = threading.Lock()
 
 
