@@ -97,8 +97,8 @@ bench: $(BUILD)/CMakeCache.txt
 	$(BUILD)/bench/bench_handsetsim
 	$(BUILD)/bench/bench_wire
 
-# Cross-builds flashdll.dll (with flashdll.lib), the unit tests that need no
-# pseudo-terminal and two hosts of the DLL as Windows programs with MinGW-w64
+# Cross-builds flashdll.dll (with flashdll.lib), flashcli.exe, the unit tests
+# that need no pseudo-terminal and the C host as Windows programs with MinGW-w64
 # (packages g++-mingw-w64-i686-posix for 32-bit, g++-mingw-w64-x86-64-posix
 # for 64-bit) into build-win-ARCH: WINDOWS_ARCHS=i686 or x86_64 or both.
 WINDOWS_ARCHS ?= i686 x86_64
@@ -106,12 +106,12 @@ windows:
 	@for arch in $(WINDOWS_ARCHS); do \
 	  cmake -S . -B build-win-$$arch -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DMINGW_ARCH=$$arch \
 	    -DCMAKE_BUILD_TYPE=Release -DFLASHDLL_NATIVE_BUILD=$(abspath $(BUILD)) && \
-	  cmake --build build-win-$$arch -j $(JOBS) --target flashdll windows_tests || exit 1; \
+	  cmake --build build-win-$$arch -j $(JOBS) --target flashdll flashcli windows_tests || exit 1; \
 	done
 
 # Both DLLs' exports, then the 64-bit programs under wine64 (package wine64):
-# the unit tests, the C host, the serial device and whole jobs through COM
-# ports that lead to a native stand-in handset (tests/windows/wine_jobs.sh).
+# the unit tests, the C host, the serial device and whole jobs of flashcli.exe
+# through COM ports that lead to native stand-in handsets (tests/windows/wine_jobs.sh).
 test-wine: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target handsetsim flashcli
 	$(MAKE) windows WINDOWS_ARCHS="i686 x86_64"

@@ -140,11 +140,13 @@ void RouteLine(Station* station, HandsetJob* job, const std::string& line) {
     }
 }
 
+// A child on Windows writes its stdout in text mode: its lines end in CR LF.
 void SplitLines(Station* station, size_t index) {
     std::string& pending = station->pending[index];
     size_t start = 0;
     for (size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n', start)) {
-        RouteLine(station, &station->jobs[index], pending.substr(start, end - start));
+        const size_t length = end > start && pending[end - 1] == '\r' ? end - start - 1 : end - start;
+        RouteLine(station, &station->jobs[index], pending.substr(start, length));
         start = end + 1;
     }
     pending.erase(0, start);
