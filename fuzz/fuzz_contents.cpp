@@ -11,7 +11,7 @@
 #include "flashdll/contents/contents.h"
 #include "flashdll/loader/fl_command.h"
 #include "flashdll/loader/le.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 #include "support/fuzz_dialogue.h"
 #include "support/fuzz_host.h"
 

@@ -16,8 +16,8 @@
 #include "flashdll/loader/fourcc.h"
 #include "flashdll/loader/handshake.h"
 #include "flashdll/loader/le.h"
-#include "flashdll/options.h"
-#include "flashdll/session.h"
+#include "flashdll/session/options.h"
+#include "flashdll/session/session.h"
 #include "support/fuzz_dialogue.h"
 #include "support/fuzz_host.h"
 

@@ -11,8 +11,8 @@
 #include "flashdll/loader/fl_command.h"
 #include "flashdll/loader/fourcc.h"
 #include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include "flashdll/boot/boot_loader.h"
 #include "flashdll/loader/fourcc.h"
 #include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/thread.h"
-#include "flashdll/prepare.h"
-#include "flashdll/session.h"
+#include "flashdll/job/prepare.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include "flashdll/boot/boot_loader.h"
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/fourcc.h"
-#include "flashdll/notify.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/clock.h"
 #include "flashdll/os/thread.h"
-#include "flashdll/prepare.h"
-#include "flashdll/session.h"
+#include "flashdll/job/prepare.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <system_error>
 
 #include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

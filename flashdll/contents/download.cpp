@@ -6,13 +6,13 @@
 
 #include "flashdll/contents/contents.h"
 #include "flashdll/contents/fs_commands.h"
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/flashdll.h"
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/fl_command.h"
 #include "flashdll/loader/flash_ops.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

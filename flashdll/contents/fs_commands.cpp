@@ -8,14 +8,14 @@
 #include <cstring>
 
 #include "flashdll/contents/contents.h"
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/flashdll.h"
 #include "flashdll/hw/fs_chip_table.h"
 #include "flashdll/loader/fl_command.h"
 #include "flashdll/loader/fourcc.h"
 #include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <cstring>
 
 #include "flashdll/image/ranges.h"
-#include "flashdll/notify.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/exe_path.h"
 #include "flashdll/os/ini.h"
-#include "flashdll/session.h"
-#include "flashdll/size_text.h"
+#include "flashdll/session/session.h"
+#include "flashdll/report/size_text.h"
 
 namespace {
 

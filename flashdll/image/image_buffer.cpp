@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

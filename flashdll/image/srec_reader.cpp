@@ -8,7 +8,7 @@
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/image/ranges.h"
 #include "flashdll/link/serial.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 
 // The file is read in large blocks and split into lines here, with the same
 // line rule as a 128-byte fgets buffer: a line holds at most 127 characters

@@ -7,7 +7,7 @@
 
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/link/serial.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 
 // Lines are formatted into one large buffer and written in big chunks; the
 // stream is opened in text mode so every line gets the platform's line end.

@@ -1,5 +1,5 @@
 #include "flashdll/link/serial.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 
 // The delivery thread sets the flag when the host's abort poll says yes;
 // every wait loop of the dialogues looks at it through here. A port whose

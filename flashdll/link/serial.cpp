@@ -1,8 +1,8 @@
 #include "flashdll/link/serial.h"
 
-#include "flashdll/notify.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/clock.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

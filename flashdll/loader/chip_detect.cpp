@@ -5,13 +5,13 @@
 #include <memory>
 #include <new>
 
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/hw/flash_type.h"
 #include "flashdll/hw/fs_chip_table.h"
 #include "flashdll/loader/handshake_steps.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
-#include "flashdll/size_text.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
+#include "flashdll/report/size_text.h"
 
 namespace {
 

@@ -5,14 +5,14 @@
 
 #include <cstring>
 
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/crc32.h"
 #include "flashdll/loader/fl_frames.h"
 #include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/clock.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

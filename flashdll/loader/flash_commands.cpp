@@ -1,13 +1,13 @@
 #include "flashdll/loader/flash_commands.h"
 
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/fl_command.h"
 #include "flashdll/loader/fourcc.h"
 #include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -5,16 +5,16 @@
 
 #include <cstring>
 
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/hw/fs_chip_table.h"
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/fl_command.h"
 #include "flashdll/loader/fourcc.h"
 #include "flashdll/loader/handshake_steps.h"
 #include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/clock.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Programming the user image into flash: the checks before anything is
 // sent, erasing unused memory, and the walk over the image's regions sector
 // by sector; the held-back word (held_back.cpp) is written last.
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/image/ranges.h"
 #include "flashdll/link/serial.h"
@@ -10,9 +10,9 @@
 #include "flashdll/loader/flash_layout.h"
 #include "flashdll/loader/flash_ops.h"
 #include "flashdll/loader/held_back.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
-#include "flashdll/size_text.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
+#include "flashdll/report/size_text.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // into the user image and from there into an S-record file).
 #include <cstring>
 
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/image/srec_writer.h"
 #include "flashdll/loader/fl_command.h"
@@ -11,11 +11,11 @@
 #include "flashdll/loader/flash_ops.h"
 #include "flashdll/loader/fourcc.h"
 #include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/thread.h"
-#include "flashdll/prepare.h"
-#include "flashdll/session.h"
-#include "flashdll/size_text.h"
+#include "flashdll/job/prepare.h"
+#include "flashdll/session/session.h"
+#include "flashdll/report/size_text.h"
 
 namespace {
 

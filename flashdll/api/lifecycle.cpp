@@ -9,10 +9,10 @@
 #include "flashdll/contents/contents.h"
 #include "flashdll/flashdll.h"
 #include "flashdll/hw/fs_chip_table.h"
-#include "flashdll/options.h"
+#include "flashdll/session/options.h"
 #include "flashdll/os/exe_path.h"
-#include "flashdll/queue.h"
-#include "flashdll/session.h"
+#include "flashdll/report/queue.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "flashdll/flashdll.h"
-#include "flashdll/options.h"
+#include "flashdll/session/options.h"
 #include "flashdll/os/compiler.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // the contents file, the image buffers, the ports and their speeds, the
 // loader and user images; then the boot loader phase and the main phase.
 // Every path out closes the ports and frees the image buffers.
-#include "flashdll/prepare.h"
+#include "flashdll/job/prepare.h"
 
 #include <cstdio>
 
@@ -12,12 +12,12 @@
 #include "flashdll/image/ranges.h"
 #include "flashdll/image/srec_reader.h"
 #include "flashdll/link/serial.h"
-#include "flashdll/notify.h"
-#include "flashdll/options.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/options.h"
 #include "flashdll/os/system_info.h"
 #include "flashdll/os/thread.h"
-#include "flashdll/phase.h"
-#include "flashdll/session.h"
+#include "flashdll/job/phase.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "flashdll/option_parser.h"
+#include "flashdll/api/option_parser.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,9 +9,9 @@
 #include <cstring>
 #include <iterator>
 
-#include "flashdll/notify.h"
-#include "flashdll/options.h"
-#include "flashdll/session.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/options.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

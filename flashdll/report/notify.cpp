@@ -1,11 +1,11 @@
-#include "flashdll/notify.h"
+#include "flashdll/report/notify.h"
 
 #include <cstdarg>
 #include <cstdio>
 
 #include "flashdll/os/clock.h"
-#include "flashdll/queue.h"
-#include "flashdll/session.h"
+#include "flashdll/report/queue.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "flashdll/options.h"
+#include "flashdll/session/options.h"
 
 #include <cstddef>
 #include <cstring>

@@ -18,10 +18,10 @@
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/flash_chip.h"
 #include "flashdll/loader/held_back.h"
-#include "flashdll/notify.h"
-#include "flashdll/prepare.h"
-#include "flashdll/queue.h"
-#include "flashdll/run.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/job/prepare.h"
+#include "flashdll/report/queue.h"
+#include "flashdll/job/run.h"
 
 constexpr uint32_t kPathSize = 256;
 constexpr uint32_t kComNameCount = 64;

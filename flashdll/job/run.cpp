@@ -3,24 +3,24 @@
 // ThreadGUI hands them to the host's callbacks and polls the host for an
 // abort. Whatever happens, the run flag is clear when FlashLoad returns, so
 // that later notifications reach the host directly again.
-#include "flashdll/run.h"
+#include "flashdll/job/run.h"
 
 #include <atomic>
 #include <cstdio>
 #include <new>
 
 #include "flashdll/contents/contents.h"
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/hw/platform.h"
 #include "flashdll/image/image_buffer.h"
-#include "flashdll/notify.h"
-#include "flashdll/options.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/options.h"
 #include "flashdll/os/clock.h"
 #include "flashdll/os/event.h"
 #include "flashdll/os/thread.h"
-#include "flashdll/prepare.h"
-#include "flashdll/queue.h"
-#include "flashdll/session.h"
+#include "flashdll/job/prepare.h"
+#include "flashdll/report/queue.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -1,20 +1,20 @@
 // The phase driver: runs the boot loader phase (the ROM boot loader takes
 // the loaders) or the main phase (the flash loader performs the operation)
 // and logs how long it took.
-#include "flashdll/phase.h"
+#include "flashdll/job/phase.h"
 
 #include <cstdio>
 
 #include "flashdll/boot/boot_loader.h"
 #include "flashdll/contents/download.h"
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/flashdll.h"
 #include "flashdll/loader/flash_ops.h"
 #include "flashdll/loader/handshake.h"
-#include "flashdll/notify.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/clock.h"
-#include "flashdll/queue.h"
-#include "flashdll/session.h"
+#include "flashdll/report/queue.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

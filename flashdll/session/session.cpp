@@ -1,4 +1,4 @@
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 
 #include <cstdio>
 

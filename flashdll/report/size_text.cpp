@@ -1,4 +1,4 @@
-#include "flashdll/size_text.h"
+#include "flashdll/report/size_text.h"
 
 #include <cstdio>
 

@@ -1,10 +1,10 @@
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "flashdll/flashdll.h"
-#include "flashdll/notify.h"
+#include "flashdll/report/notify.h"
 
 namespace {
 
@@ -73,11 +73,4 @@ const char* ErrorName(uint32_t code, char* buffer) {
 void LogErrorCode(Session* session, uint32_t code) {
     char name[kErrorNameSize];
     PostHostMessage(session, FLASH_LEVEL_INFO, "Error code: %s", ErrorName(code, name));
-}
-
-// Without a buffer the caller receives nothing, so nothing is written: no
-// buffer shared by the threads of the process is needed.
-extern "C" FLASHDLL_API uint32_t FlashGetErrorString(uint32_t code, char* buffer) {
-    if (buffer != nullptr) ErrorName(code, buffer);
-    return SUCCESS;
 }

@@ -1,11 +1,11 @@
-#include "flashdll/queue.h"
+#include "flashdll/report/queue.h"
 
 #include <cstring>
 
-#include "flashdll/notify.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/clock.h"
 #include "flashdll/os/event.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 
 namespace {
 
