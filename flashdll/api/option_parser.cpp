@@ -268,19 +268,34 @@ bool SpeedIndex(int32_t speed, uint32_t* index) {
     return false;
 }
 
-// Every listed speed is examined, so that each unsupported one is reported.
-bool HandleMaxSpeed(Parse& parse, const Keyword&, const char* value) {
-    FlashLoadOptions& options = *parse.options;
+void ResetMaxSpeeds(FlashLoadOptions& options) {
     options.maxspeed[0] = options.maxspeed[1] = kDefaultMaxSpeedIndex;
-    char item[kOptionValueSize];
-    uint32_t examined = 0;
-    bool accepted = true;
-    for (const char* next = NextItem(value, item); next != nullptr && examined < kMaxListedPorts;
-         next = NextItem(next, item), ++examined) {
-        if (!SpeedIndex(LeadingInteger(item), &options.maxspeed[examined])) {
-            accepted = REFUSE(parse, "Unsupported MAXSPEED %s", item);
-        }
+}
+
+// An unsupported speed leaves the port's slot at its default.
+bool StoreSpeed(Parse& parse, const char* item, uint32_t* slot) {
+    if (!SpeedIndex(LeadingInteger(item), slot)) {
+        return REFUSE(parse, "Unsupported MAXSPEED %s", item);
     }
+    return true;
+}
+
+// One speed per port, in list order; every listed speed is examined, so
+// that each unsupported one is reported. `*examined` counts the items.
+bool StoreListedSpeeds(Parse& parse, const char* value, uint32_t* examined) {
+    char item[kOptionValueSize];
+    bool accepted = true;
+    for (const char* next = NextItem(value, item); next != nullptr && *examined < kMaxListedPorts;
+         next = NextItem(next, item), ++*examined) {
+        accepted = StoreSpeed(parse, item, &parse.options->maxspeed[*examined]) && accepted;
+    }
+    return accepted;
+}
+
+bool HandleMaxSpeed(Parse& parse, const Keyword&, const char* value) {
+    ResetMaxSpeeds(*parse.options);
+    uint32_t examined = 0;
+    const bool accepted = StoreListedSpeeds(parse, value, &examined);
     if (examined == 0) {
         return REFUSE(parse, "no valid /maxspeed pecified");
     }
