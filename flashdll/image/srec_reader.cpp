@@ -72,29 +72,39 @@ struct Line {
     size_t textLength;  // the length a text-mode reader would see (no CR before LF)
 };
 
-bool NextLine(LineSource* source, Line* line) {
+// Refills the block while less than a whole line's room is left unread and
+// the file has more.
+void KeepLineRoom(LineSource* source) {
     if (source->end - source->begin <= kLineRoom && !source->atEnd) {
         Refill(source);
     }
+}
+
+// The line at the front of `text` (`available` bytes, at least one): up to
+// and with its line feed when that fits the line room, or the line room's
+// worth of characters when it does not.
+Line CutLine(const char* text, size_t available) {
+    const size_t window = available < kLineRoom + 1 ? available : kLineRoom + 1;
+    const size_t roomful = window < kLineRoom ? window : kLineRoom;
+    const char* feed = static_cast<const char*>(std::memchr(text, '\n', window));
+    if (feed != nullptr) {
+        const size_t withFeed = static_cast<size_t>(feed - text) + 1;
+        const size_t carriageReturn = withFeed >= 2 && feed[-1] == '\r' ? 1 : 0;
+        if (withFeed - carriageReturn <= kLineRoom) {
+            return Line{text, withFeed, withFeed - carriageReturn};
+        }
+    }
+    return Line{text, roomful, roomful};
+}
+
+bool NextLine(LineSource* source, Line* line) {
+    KeepLineRoom(source);
     const size_t available = source->end - source->begin;
     if (available == 0) {
         return false;
     }
-    const char* start = source->block + source->begin;
-    const size_t window = available < kLineRoom + 1 ? available : kLineRoom + 1;
-    const char* feed = static_cast<const char*>(std::memchr(start, '\n', window));
-    size_t length = window < kLineRoom ? window : kLineRoom;
-    size_t textLength = length;
-    if (feed != nullptr) {
-        const size_t withFeed = static_cast<size_t>(feed - start) + 1;
-        const bool crlf = withFeed >= 2 && feed[-1] == '\r';
-        if (withFeed - (crlf ? 1 : 0) <= kLineRoom) {
-            length = withFeed;
-            textLength = withFeed - (crlf ? 1 : 0);
-        }
-    }
-    source->begin += length;
-    *line = Line{start, length, textLength};
+    *line = CutLine(source->block + source->begin, available);
+    source->begin += line->length;
     return true;
 }
 
