@@ -140,21 +140,49 @@ struct Walk {
     Segment segment;
 };
 
+// Goes on at the first address of the read range after the segment's.
+uint32_t MoveToNextRange(Session* session, Walk* walk) {
+    const uint32_t next = walk->segment.range + 1;
+    if (next >= session->options.readcount || next >= FLASH_MAX_RANGES) {
+        // Only overlapping read ranges can leave bytes to write here.
+        PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: Address 0x%08lx outside read regions",
+                        static_cast<unsigned long>(walk->address));
+        return ERR_BAD_PARAMS;
+    }
+    walk->address = session->options.read[next].first;
+    return SUCCESS;
+}
+
 // Moves to the segment that the next line comes from; after a segment that
 // ended its range, that is the next read range.
 uint32_t NextSegment(Session* session, const ImageBuffer* buffer, Walk* walk, bool first) {
     if (!first && walk->segment.endsRange) {
-        const uint32_t next = walk->segment.range + 1;
-        if (next >= session->options.readcount || next >= FLASH_MAX_RANGES) {
-            // Only overlapping read ranges can leave bytes to write here.
-            PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: Address 0x%08lx outside read regions",
-                            static_cast<unsigned long>(walk->address));
-            return ERR_BAD_PARAMS;
+        const uint32_t result = MoveToNextRange(session, walk);
+        if (result != SUCCESS) {
+            return result;
         }
-        walk->address = session->options.read[next].first;
     }
     walk->needSegment = false;
     return StartSegment(session, buffer, walk->address, &walk->segment);
+}
+
+// Data bytes of the next line: at most kMaxLineBytes, and none past the
+// segment's end; a line that reaches that end asks for the next segment.
+uint32_t NextLineBytes(Walk* walk) {
+    uint32_t n = walk->remaining < kMaxLineBytes ? static_cast<uint32_t>(walk->remaining) : kMaxLineBytes;
+    if (static_cast<uint64_t>(walk->address) + n > walk->segment.last) {
+        n = walk->segment.last - walk->address + 1;
+        walk->needSegment = true;
+    }
+    return n;
+}
+
+void WriteNextLine(Session* session, const ImageBuffer* buffer, Output* out, Walk* walk) {
+    const uint32_t n = NextLineBytes(walk);
+    const MemoryArea& area = buffer->areas[walk->segment.area];
+    AppendDataLine(session, out, walk->address, area.data + (walk->address - area.first), n);
+    walk->remaining -= n;
+    walk->address += n;
 }
 
 // Writes every data line; SUCCESS, ERR_ABORT (the termination line is still
@@ -173,15 +201,7 @@ uint32_t WriteDataLines(Session* session, const ImageBuffer* buffer, Output* out
             }
             first = false;
         }
-        uint32_t n = walk.remaining < kMaxLineBytes ? static_cast<uint32_t>(walk.remaining) : kMaxLineBytes;
-        if (static_cast<uint64_t>(walk.address) + n > walk.segment.last) {
-            n = walk.segment.last - walk.address + 1;
-            walk.needSegment = true;
-        }
-        const MemoryArea& area = buffer->areas[walk.segment.area];
-        AppendDataLine(session, out, walk.address, area.data + (walk.address - area.first), n);
-        walk.remaining -= n;
-        walk.address += n;
+        WriteNextLine(session, buffer, out, &walk);
     }
     return SUCCESS;
 }
