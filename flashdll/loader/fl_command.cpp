@@ -157,6 +157,39 @@ struct ReplyTarget {
     void* area;
 };
 
+// The reply's length word; it must be exactly the one required.
+uint32_t ReceiveLength(Session* session, uint32_t required) {
+    uint32_t length = 0;
+    ReadResult read = {};
+    if (!ReadWord(session, &length, &read)) {
+        LogShortRead(session, "Failed to fetch msg size: %u, %lu != %lu", read, 4);
+        return ERR_PROTOCOL;
+    }
+    if (length != required) {
+        LogLine(session, "Msg size mismatch: %lu != %lu", static_cast<unsigned long>(required),
+                static_cast<unsigned long>(length));
+        return ERR_PROTOCOL;
+    }
+    return SUCCESS;
+}
+
+// The data of a successful reply, into the caller's area.
+uint32_t ReceiveTargetData(Session* session, const ReplyTarget& target) {
+    if (target.expectedLength == 0) return SUCCESS;
+    return ReceiveReplyData(session, static_cast<uint8_t*>(target.area), target.expectedLength);
+}
+
+// The error record of a failed command: logged, and handed to the caller
+// when it gave an area.
+uint32_t ReceiveErrorRecord(Session* session, uint32_t command, const ReplyTarget& target) {
+    uint8_t record[kErrorRecordSize] = {};
+    const uint32_t code = ReceiveReplyData(session, record, sizeof record);
+    if (code != SUCCESS) return code;
+    LogErrorRecord(session, command, record);
+    if (target.area != nullptr) std::memcpy(target.area, record, sizeof record);
+    return SUCCESS;
+}
+
 // Everything after "rply": echo, status, length, data, CRC and tail. Data
 // lands in the caller's area only when its length is exactly the one
 // required, so a reply can never run past the area.
@@ -165,27 +198,13 @@ uint32_t ReceiveReply(Session* session, uint32_t command, const ReplyTarget& tar
     uint32_t status = 0;
     uint32_t code = AwaitStatus(session, command, timeoutMs, &status);
     if (code != SUCCESS) return code;
-    uint32_t length = 0;
-    ReadResult read = {};
-    if (!ReadWord(session, &length, &read)) {
-        LogShortRead(session, "Failed to fetch msg size: %u, %lu != %lu", read, 4);
-        return ERR_PROTOCOL;
-    }
     const bool failed = status == kFlErr;
-    const uint32_t required = failed ? kErrorRecordSize : target.expectedLength;
-    if (length != required) {
-        LogLine(session, "Msg size mismatch: %lu != %lu", static_cast<unsigned long>(required),
-                static_cast<unsigned long>(length));
-        return ERR_PROTOCOL;
-    }
-    uint8_t errorRecord[kErrorRecordSize] = {};
-    uint8_t* area = failed ? errorRecord : static_cast<uint8_t*>(target.area);
-    if (length > 0 && (code = ReceiveReplyData(session, area, length)) != SUCCESS) return code;
-    if (failed) {
-        LogErrorRecord(session, command, errorRecord);
-        if (target.area != nullptr) std::memcpy(target.area, errorRecord, sizeof errorRecord);
-    }
-    if ((code = ReceiveTail(session)) != SUCCESS) return code;
+    code = ReceiveLength(session, failed ? kErrorRecordSize : target.expectedLength);
+    if (code != SUCCESS) return code;
+    code = failed ? ReceiveErrorRecord(session, command, target) : ReceiveTargetData(session, target);
+    if (code != SUCCESS) return code;
+    code = ReceiveTail(session);
+    if (code != SUCCESS) return code;
     return failed ? ERR_CMD_FAILED : SUCCESS;
 }
 
