@@ -228,14 +228,11 @@ void ComCloseAll(Session* session) {
 
 int ComWriteParts(Session* session, const void* part0, uint32_t length0,
                   const void* part1, uint32_t length1) {
-    const bool twoPorts = session->overlappedIo == 1;
-    // A second part with no port to carry it would be lost without a trace.
-    if (length1 != 0 && (!twoPorts || session->ports[1].handle == nullptr)) {
+    // Only overlapped I/O carries a second part, on port 1; a second part
+    // with no port to carry it would be lost without a trace.
+    const bool overlapped = session->overlappedIo == 1;
+    if (length1 != 0 && (!overlapped || session->ports[1].handle == nullptr)) {
         return 0;
-    }
-    if (!twoPorts) {
-        uint32_t written = 0;
-        return ComWrite(session, 0, part0, length0, &written);
     }
     os::SerialDevice* second = length1 != 0 ? session->ports[1].handle : nullptr;
     if (os::SerialWriteBoth(session->ports[0].handle, part0, length0, second, part1, length1)) {

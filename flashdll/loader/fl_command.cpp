@@ -56,25 +56,30 @@ uint32_t SendFrame(Session* session, uint32_t command, uint32_t payloadLength,
     return SUCCESS;
 }
 
+// Parts on two ports wait until the handset has the frame: it must be on
+// the line, not still in the driver, and the flash loader needs the pause to
+// make ready to receive on both UARTs.
+void PauseBeforeTwoParts(Session* session) {
+    ComDrain(session, session->currentPort);
+    os::SleepMs(kDataPartsPauseMs);
+}
+
 // The outcome of these writes is not judged here: a lost or broken transfer
 // shows in the flash loader's reply, or in its absence. A single part
 // follows the frame on the port that carried it with no pause, as it does
-// on a system without overlapped I/O.
+// on a system without overlapped I/O (which has port 0 alone).
 void SendDataParts(Session* session, const DataParts& parts) {
-    if (session->overlappedIo != 0) {
-        if (parts.count > 1) {
-            // The pause gives the handset the frame before the parts: it
-            // must be on the line, not still in the driver.
-            ComDrain(session, session->currentPort);
-            os::SleepMs(kDataPartsPauseMs);
-        }
-        const DataPart& second = parts.parts[1];
-        ComWriteParts(session, parts.parts[0].data, parts.parts[0].length,
-                      parts.count > 1 ? second.data : nullptr, parts.count > 1 ? second.length : 0);
+    const DataPart& first = parts.parts[0];
+    if (session->overlappedIo == 0) {
+        uint32_t written = 0;
+        ComWrite(session, 0, first.data, first.length, &written);
         return;
     }
-    uint32_t written = 0;
-    ComWrite(session, 0, parts.parts[0].data, parts.parts[0].length, &written);
+    const bool twoParts = parts.count > 1;
+    if (twoParts) PauseBeforeTwoParts(session);
+    const DataPart& second = parts.parts[1];
+    ComWriteParts(session, first.data, first.length, twoParts ? second.data : nullptr,
+                  twoParts ? second.length : 0);
 }
 
 // Waits for "rply", handling message and dump frames on the way; each
