@@ -8,8 +8,8 @@
 #include "flashdll/contents/fs_commands.h"
 #include "flashdll/report/errors.h"
 #include "flashdll/flashdll.h"
-#include "flashdll/link/serial.h"
 #include "flashdll/loader/fl_command.h"
+#include "flashdll/loader/flash_commands.h"
 #include "flashdll/loader/flash_ops.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/session/session.h"
@@ -35,23 +35,6 @@ struct Download {
     uint32_t contentsSize;
     uint32_t sent;         // file bytes of the whole download written so far
 };
-
-bool Settled(uint32_t code) { return code == SUCCESS || code == ERR_ABORT; }
-
-// Setup with a loop of its own: a failed SETP leaves the line in an unknown
-// state, so the port's input is thrown away before the next attempt.
-uint32_t SetupWithFlush(Session* session, uint32_t attempts) {
-    uint32_t code = Setup(session);
-    if (Settled(code)) return code;
-    for (uint32_t attempt = 1; attempt < attempts; ++attempt) {
-        LogLine(session, "Retry %u: Setup", attempt);
-        ComFlush(session, session->currentPort);
-        code = Setup(session);
-        if (Settled(code)) return code;
-    }
-    LogLine(session, "Giving up on Setup");
-    return ERR_TOO_MANY_RETRIES;
-}
 
 // Large chunks on a fast link, never more than the flash loader takes in
 // one transfer. A maximum of 0 means none was reported and limits nothing.
@@ -166,7 +149,9 @@ uint32_t DownloadFiles(Session* session) {
     if (!TotalBytes(session, download, &total)) return ERR_BAD_CONTENTS;
 
     if (contentsOnly) {
-        const uint32_t code = SetupWithFlush(session, download.attempts);
+        // A failed SETP leaves the line in an unknown state, so the port's
+        // input is thrown away before the next attempt.
+        const uint32_t code = SetupWithRetries(session, SetupRecovery::Flush);
         if (code != SUCCESS) return code;
     }
     download.chunkBytes = ChunkBytes(session);
