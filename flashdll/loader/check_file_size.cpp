@@ -16,7 +16,7 @@ constexpr uint32_t kCheckFileSize = FourCC("CHKS");
 constexpr uint32_t kCheckFileSizeTimeoutMs = 15000;
 constexpr uint32_t kCheckFailed = 0xFFFFFFFFu;  // reply word of a failed check
 // Kind, size and name length, then the name with its terminating zero.
-constexpr uint32_t kMaxPayload = 12 + kContentsNameSize;
+constexpr uint32_t kMaxPayload = 3 * kFlWordBytes + kContentsNameSize;
 
 struct Payload {
     uint8_t bytes[kMaxPayload];
@@ -25,7 +25,7 @@ struct Payload {
 
 void PutWord(Payload* payload, uint32_t value) {
     PutLe32(payload->bytes + payload->length, value);
-    payload->length += 4;
+    payload->length += kFlWordBytes;
 }
 
 void BuildFfs(Session* session, const ContentsEntry& entry, Payload* payload) {
@@ -78,7 +78,7 @@ uint32_t CheckFileSize(Session* session, uint32_t slot, uint32_t entry) {
         return code;
     }
     uint8_t reply[kErrorRecordSize] = {};
-    code = FLSendCmd(session, kCheckFileSize, payload.length, payload.bytes, 4, reply,
+    code = FLSendCmd(session, kCheckFileSize, payload.length, payload.bytes, kFlWordBytes, reply,
                      kCheckFileSizeTimeoutMs);
     if (code != SUCCESS) return code;
     return GetLe32(reply) == kCheckFailed ? ERR_CHECKFILESIZE_FAIL : SUCCESS;
