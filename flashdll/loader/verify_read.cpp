@@ -68,6 +68,15 @@ uint32_t ReadWithRetries(Session* session, uint32_t address, uint32_t length, ui
     return ERR_TOO_MANY_RETRIES;
 }
 
+// Names the bytes the pass goes through ("Data to be verified: ..."), opens
+// the progress display and sets the flash loader up.
+uint32_t BeginPass(Session* session, const char* done, const char* title, uint32_t total) {
+    char size[kSizeTextSize];
+    PostHostMessage(session, FLASH_LEVEL_INFO, "Data to be %s: %s", done, SizeText(total, size, sizeof size));
+    ProgressBegin(session, title, total);
+    return SetupWithRetries(session, SetupRecovery::Resync);
+}
+
 uint32_t SaveReadRegions(Session* session) {
     PushThreadPriority(session, os::kPriorityNormal);
     const uint32_t code = SaveSRecordFile(session, &session->userImage);
@@ -81,10 +90,7 @@ uint32_t VerifyFlash(Session* session) {
     const ImageBuffer& image = session->userImage;
     if (!CheckFlashRanges(session, image.regions, image.regionCount)) return ERR_RANGE_OUTSIDE_FLASH;
     const uint32_t total = TotalSize(image.regions, image.regionCount);
-    char size[kSizeTextSize];
-    PostHostMessage(session, FLASH_LEVEL_INFO, "Data to be verified: %s", SizeText(total, size, sizeof size));
-    ProgressBegin(session, "Verifying Flash ...", total);
-    uint32_t code = SetupWithRetries(session, SetupRecovery::Resync);
+    uint32_t code = BeginPass(session, "verified", "Verifying Flash ...", total);
     if (code != SUCCESS) return code;
     const uint32_t limit = AttemptLimit(session);
     for (uint32_t i = 0; i < image.regionCount; ++i) {
@@ -105,10 +111,7 @@ uint32_t ReadFlash(Session* session) {
     if (!CheckImageAreas(session, options.read, count)) return ERR_RANGE_OUTSIDE_FLASH;
     PostReadRegions(session, options.read, count);
     const uint32_t total = TotalSize(options.read, count);
-    char size[kSizeTextSize];
-    PostHostMessage(session, FLASH_LEVEL_INFO, "Data to be read: %s", SizeText(total, size, sizeof size));
-    ProgressBegin(session, "Reading Flash ...", total);
-    uint32_t code = SetupWithRetries(session, SetupRecovery::Resync);
+    uint32_t code = BeginPass(session, "read", "Reading Flash ...", total);
     if (code != SUCCESS) return code;
     const uint32_t pieceLimit = ReadPieceSize(session);
     for (uint32_t i = 0; i < count; ++i) {
