@@ -53,19 +53,22 @@ void PostReadRegions(Session* session, const FlashRange* ranges, uint32_t count)
     }
 }
 
-// ReadData with the read-back's own retries.
+struct ReadRequest {
+    uint32_t address;
+    uint32_t length;
+    uint8_t* destination;
+};
+
+uint32_t ReadOperation(Session* session, void* context) {
+    const auto* request = static_cast<const ReadRequest*>(context);
+    return ReadData(session, request->address, request->length, request->destination);
+}
+
+// ReadData under the retry-with-resync rule; a pending abort shows in the
+// next exchange's wait.
 uint32_t ReadWithRetries(Session* session, uint32_t address, uint32_t length, uint8_t* destination) {
-    const uint32_t limit = AttemptLimit(session);
-    uint32_t code = ReadData(session, address, length, destination);
-    for (uint32_t retry = 1; code != SUCCESS && code != ERR_ABORT && retry < limit; ++retry) {
-        LogLine(session, "Retry %u: ReadData", retry);
-        const uint32_t sync = ResyncBeforeRetry(session);
-        if (sync != SUCCESS) return sync;
-        code = ReadData(session, address, length, destination);
-    }
-    if (code == SUCCESS || code == ERR_ABORT) return code;
-    LogLine(session, "Giving up on ReadData");
-    return ERR_TOO_MANY_RETRIES;
+    ReadRequest request{address, length, destination};
+    return RetryWithResync(session, "ReadData", AttemptLimit(session), ReadOperation, &request, false);
 }
 
 // Names the bytes the pass goes through ("Data to be verified: ..."), opens
