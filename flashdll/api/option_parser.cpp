@@ -189,24 +189,34 @@ bool HandlePlatform(Parse& parse, const Keyword&, const char* value) {
     return true;
 }
 
-bool HandleMode(Parse& parse, const Keyword&, const char* value) {
-    if (!LookUpWord(kModeWords, std::size(kModeWords), value, &parse.options->mode)) {
-        return REFUSE(parse, "Unknown MODE %s", value);
+// The words one option takes, and its name in a refusal ("Unknown MODE x").
+struct WordList {
+    const Word* words;
+    size_t count;
+    const char* label;
+};
+
+// The value must be one of the list's words, in any case; it is echoed in
+// lower case.
+bool HandleWord(Parse& parse, const Keyword& keyword, const WordList& list, uint32_t* field,
+                const char* value) {
+    if (!LookUpWord(list.words, list.count, value, field)) {
+        return REFUSE(parse, "Unknown %s %s", list.label, value);
     }
     char lower[kOptionValueSize];
     LowerCase(value, lower);
-    ECHO(parse, "/mode=%s", lower);
+    ECHO(parse, "/%s=%s", keyword.name, lower);
     return true;
 }
 
-bool HandlePhases(Parse& parse, const Keyword&, const char* value) {
-    if (!LookUpWord(kPhaseWords, std::size(kPhaseWords), value, &parse.options->phases)) {
-        return REFUSE(parse, "Unknown PHASE %s", value);
-    }
-    char lower[kOptionValueSize];
-    LowerCase(value, lower);
-    ECHO(parse, "/phases=%s", lower);
-    return true;
+bool HandleMode(Parse& parse, const Keyword& keyword, const char* value) {
+    const WordList modes = {kModeWords, std::size(kModeWords), "MODE"};
+    return HandleWord(parse, keyword, modes, &parse.options->mode, value);
+}
+
+bool HandlePhases(Parse& parse, const Keyword& keyword, const char* value) {
+    const WordList phases = {kPhaseWords, std::size(kPhaseWords), "PHASE"};
+    return HandleWord(parse, keyword, phases, &parse.options->phases, value);
 }
 
 bool HandleFlag(Parse& parse, const Keyword& keyword, const char* value) {
