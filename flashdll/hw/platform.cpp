@@ -29,7 +29,6 @@ constexpr uint32_t kNoBase = 1;                   // "base" of a definition with
 constexpr uint32_t kNoChipSelect = 999;           // "chip select" of a definition without one
 constexpr uint32_t kMinImageSizeMiB = 4;
 constexpr uint32_t kMaxImageSizeMiB = 64;
-constexpr uint32_t kCfsOffsetMask = 0x7FFFFFFF;
 // The spare areas of NAND flash add 1/32 to every size (factor 1.03125).
 constexpr uint32_t kSpareNumerator = 33;
 constexpr uint32_t kSpareDenominator = 32;

@@ -10,6 +10,7 @@ constexpr uint32_t kMaxFlashDefinitions = 4;
 constexpr uint32_t kBootLoaderPassive = 0;
 constexpr uint32_t kBootLoaderActive = 1;
 constexpr uint32_t kCfsDefined = 0x80000000u;  // bit of cfsStart
+constexpr uint32_t kCfsOffsetMask = ~kCfsDefined;  // the offset bits of cfsStart
 
 struct FlashDefinition {
     uint32_t base;        // address

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr uint32_t kCfsOffsetMask = 0x7FFFFFFFu;
 constexpr uint64_t kAddressSpaceEnd = 0xFFFFFFFFull;
 
 using FlashTypePtr = std::unique_ptr<FlashType>;

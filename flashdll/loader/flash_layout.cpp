@@ -17,7 +17,6 @@ constexpr uint32_t kOpenFlagPartial = 0x02;
 constexpr uint32_t kOpenFlagProtection = 0x08;
 constexpr uint32_t kOpenFlagAlways = 0x10;
 
-constexpr uint32_t kCfsOffsetMask = 0x7FFFFFFFu;
 constexpr uint64_t kMinCfsWindowBytes = 64u << 20;  // a definition's window spans at least 64 MiB
 
 constexpr uint32_t kTxdtDataKind = 1;     // word 2 of every TXDT request
