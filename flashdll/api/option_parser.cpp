@@ -18,7 +18,6 @@ namespace {
 constexpr int kRefused = -1;
 constexpr uint32_t kMaxComNumber = 64;
 constexpr uint32_t kMaxListedPorts = 2;
-constexpr uint32_t kDefaultMaxSpeedIndex = 1;  // 115200
 
 constexpr const char* kUsageLines[kUsageLineCount] = {
     "Valid options: (values that contain blanks have to be enclosed in double quotes)",

@@ -13,7 +13,6 @@ static_assert(sizeof(void*) != 4 || sizeof(FlashHostDescriptor) == 32,
 
 namespace {
 
-constexpr uint32_t kDefaultMaxSpeedIndex = 1;  // 115200
 constexpr uint32_t kMaxSpeedIndex = FLASH_SPEED_COUNT - 1;
 
 bool ModeIsValid(uint32_t mode) {

@@ -8,6 +8,7 @@
 
 constexpr uint32_t kSpeedList[FLASH_SPEED_COUNT] = FLASH_SPEED_LIST;
 constexpr uint32_t kMaxErasePasses = 8;
+constexpr uint32_t kDefaultMaxSpeedIndex = 1;  // 115200, of every port
 
 // Writes the defaults; the contents table, contents mode and the range
 // arrays beyond their counts keep their contents.
