@@ -8,7 +8,6 @@ namespace {
 
 constexpr uint32_t kSyncWriteChunkBytes = 4096;  // largest piece of one synchronous write
 constexpr uint32_t kPollingReadConstantMs = 2;    // read wait of polling variant 1
-constexpr uint32_t kReturnAtOnceInterval = 0xFFFFFFFFu;
 constexpr uint32_t kPollingVariantTwoMs = 1;      // polling variant that waits 2 ms
 
 // The record of logical `port`, or nullptr for an index no session has.
@@ -26,7 +25,7 @@ os::SerialTimeouts PollingTimeouts(const Session* session) {
     if (session->options.pollingvariant == kPollingVariantTwoMs) {
         return {0, 0, kPollingReadConstantMs, 0, 0};
     }
-    return {kReturnAtOnceInterval, 0, 0, 0, 0};
+    return {os::kReturnAtOnceInterval, 0, 0, 0, 0};
 }
 
 // Puts a read time-out of `ms` on the device; a refusal is reported.
