@@ -5,8 +5,8 @@
 
 #include "flashdll/boot/boot_internal.h"
 #include "flashdll/boot/boot_loader.h"
-#include "flashdll/loader/fourcc.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/fourcc.h"
+#include "flashdll/link/le.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/os/thread.h"
 #include "flashdll/job/prepare.h"

@@ -7,7 +7,7 @@
 #include "flashdll/boot/boot_internal.h"
 #include "flashdll/boot/boot_loader.h"
 #include "flashdll/link/serial.h"
-#include "flashdll/loader/fourcc.h"
+#include "flashdll/link/fourcc.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/os/clock.h"
 #include "flashdll/os/thread.h"

@@ -5,8 +5,8 @@
 #include "flashdll/contents/contents.h"
 #include "flashdll/report/errors.h"
 #include "flashdll/loader/fl_command.h"
-#include "flashdll/loader/fourcc.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/fourcc.h"
+#include "flashdll/link/le.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/session/session.h"
 
