@@ -40,12 +40,6 @@ void BuildInfoRequest(const Session* session, uint8_t* out);
 // it has slots for.
 bool DecodeDeviceInfo(const uint8_t* reply, DeviceInfo* info);
 
-// Sends "*" on `port` in polling mode until "#A" or "#B" answers, for at
-// most `windowMs`. SUCCESS with the UART number (0 for A, 1 for B),
-// ERR_ABORT when the host aborted, ERR_TIMEOUT when no answer came. The
-// caller sets the port's read time-out before and leaves polling mode after.
-uint32_t PollForUart(Session* session, uint32_t port, uint32_t windowMs, uint32_t* uart);
-
 // Turns the reported chips into flash chip records through the catalogue,
 // with the chip lines; ERR_FLASHTYPE for a chip the catalogue cannot place.
 uint32_t DetectChips(Session* session, const DeviceInfo& info);

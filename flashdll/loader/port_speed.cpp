@@ -10,6 +10,7 @@
 #include "flashdll/link/fourcc.h"
 #include "flashdll/loader/handshake.h"
 #include "flashdll/loader/handshake_steps.h"
+#include "flashdll/loader/poll_uart.h"
 #include "flashdll/link/le.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/session/options.h"
