@@ -5,20 +5,13 @@
 
 #include <cstdint>
 
+#include "flashdll/session/contents_records.h"
+
 struct Session;
 struct ContentsSlotView;
 struct ContentsEntry;
 
 constexpr uint32_t kInvalidFileHandle = 0xFFFFFFFFu;
-// The most file data one FileWrite carries (128 KiB).
-constexpr uint32_t kMaxFileWriteBytes = 0x20000;
-constexpr uint32_t kFileWriteHeadBytes = 8;  // handle and count words
-
-// The command data buffer of FileWrite, one per session: the handle, the
-// count and a chunk of file data copied from the contents file.
-struct FileWriteCommand {
-    uint8_t bytes[kFileWriteHeadBytes + kMaxFileWriteBytes];
-};
 
 // "FFS", "CFS", "FDI", or "???" for any other type.
 const char* FsTypeName(uint32_t type);

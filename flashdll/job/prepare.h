@@ -3,14 +3,9 @@
 
 #include <cstdint>
 
+#include "flashdll/session/run_state.h"
+
 struct Session;
-
-constexpr uint32_t kPriorityStackDepth = 10;
-
-struct ThreadPriorityStack {
-    int saved[kPriorityStackDepth];
-    uint32_t depth;
-};
 
 void CheckOS(Session* session);
 // True when `path` opens for reading; otherwise posts a level-1 message.

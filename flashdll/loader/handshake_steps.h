@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "flashdll/loader/flash_chip.h"
+#include "flashdll/hw/flash_chip.h"
 
 struct Session;
 struct PortRecord;

@@ -9,19 +9,17 @@
 
 #include <cstdint>
 
-#include "flashdll/contents/contents.h"
-#include "flashdll/contents/fs_commands.h"
 #include "flashdll/flashdll.h"
+#include "flashdll/hw/flash_chip.h"
 #include "flashdll/hw/fs_chip_table.h"
 #include "flashdll/hw/platform.h"
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/link/serial.h"
-#include "flashdll/loader/flash_chip.h"
-#include "flashdll/loader/held_back.h"
 #include "flashdll/report/notify.h"
-#include "flashdll/job/prepare.h"
 #include "flashdll/report/queue.h"
-#include "flashdll/job/run.h"
+#include "flashdll/session/contents_records.h"
+#include "flashdll/session/held_back_word.h"
+#include "flashdll/session/run_state.h"
 
 constexpr uint32_t kPathSize = 256;
 constexpr uint32_t kComNameCount = 64;
