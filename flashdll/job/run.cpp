@@ -272,10 +272,10 @@ void ReportFailure(Session* session, uint32_t result) {
     char name[kErrorNameSize];
     ErrorName(result, name);
     LogLine(session, "ReLoad: %u (%s)", result, name);
-    LogErrorCode(session, result);
+    LogErrorCode(ReporterOf(session), result);
     const uint32_t recorded = session->run.recordedError;
     if (recorded != result && recorded != ERR_UNKNOWN) {
-        LogErrorCode(session, recorded);
+        LogErrorCode(ReporterOf(session), recorded);
     }
     char text[kFormatBufferSize];
     std::snprintf(text, sizeof text, "Sorry, an error has occured ! (%s)", name);

@@ -20,6 +20,7 @@
 #include "flashdll/session/contents_records.h"
 #include "flashdll/session/held_back_word.h"
 #include "flashdll/session/run_state.h"
+#include "flashdll/session/session_report.h"
 
 constexpr uint32_t kPathSize = 256;
 constexpr uint32_t kComNameCount = 64;
