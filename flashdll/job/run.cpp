@@ -161,7 +161,7 @@ uint32_t ThreadProtocol(void* argument) {
 void ResetRunState(Session* session) {
     session->run.recordedError = ERR_UNKNOWN;
     ResetImageBuffers(session);
-    ResetFlashDefinitions(session);
+    ResetFlashDefinitions(session->platform);
     for (PortRecord& port : session->ports) {
         port.readTimeoutMs = 0;
         port.pollingActive = 0;

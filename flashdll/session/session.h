@@ -19,10 +19,10 @@
 #include "flashdll/report/queue.h"
 #include "flashdll/session/contents_records.h"
 #include "flashdll/session/held_back_word.h"
+#include "flashdll/session/session_platform.h"
 #include "flashdll/session/run_state.h"
 #include "flashdll/session/session_report.h"
 
-constexpr uint32_t kPathSize = 256;
 constexpr uint32_t kComNameCount = 64;
 constexpr uint32_t kComNameSize = 6;
 
