@@ -19,6 +19,7 @@
 #include "flashdll/report/queue.h"
 #include "flashdll/session/contents_records.h"
 #include "flashdll/session/held_back_word.h"
+#include "flashdll/session/session_images.h"
 #include "flashdll/session/session_platform.h"
 #include "flashdll/session/run_state.h"
 #include "flashdll/session/session_report.h"
