@@ -14,18 +14,18 @@
 #include "flashdll/hw/fs_chip_table.h"
 #include "flashdll/hw/platform.h"
 #include "flashdll/image/image_buffer.h"
+#include "flashdll/link/com_name.h"
 #include "flashdll/link/serial.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/report/queue.h"
 #include "flashdll/session/contents_records.h"
 #include "flashdll/session/held_back_word.h"
 #include "flashdll/session/session_images.h"
+#include "flashdll/session/session_link.h"
 #include "flashdll/session/session_platform.h"
 #include "flashdll/session/run_state.h"
 #include "flashdll/session/session_report.h"
 
-constexpr uint32_t kComNameCount = 64;
-constexpr uint32_t kComNameSize = 6;
 
 struct Session {
     FlashHostDescriptor* host = nullptr;  // notifications find the callbacks here
@@ -65,7 +65,3 @@ struct Session {
 Session* SessionOf(FlashHostDescriptor* host);
 // Stores `code` as the load's recorded error.
 void RecordError(Session* session, uint32_t code);
-// "COM1" ... "COM64" for COM index 0 ... 63; "COM?" for anything else.
-const char* ComName(uint32_t comIndex);
-// Fills the process-wide COM name table.
-void BuildComNameTable();
