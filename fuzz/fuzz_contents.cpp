@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "flashdll/contents/contents.h"
+#include "flashdll/contents/fs_commands.h"
 #include "flashdll/loader/fl_command.h"
 #include "flashdll/link/le.h"
 #include "flashdll/session/session.h"

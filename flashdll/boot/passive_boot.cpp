@@ -11,7 +11,7 @@
 #include "flashdll/report/notify.h"
 #include "flashdll/os/clock.h"
 #include "flashdll/os/thread.h"
-#include "flashdll/job/prepare.h"
+#include "flashdll/session/thread_priority.h"
 #include "flashdll/session/session.h"
 
 namespace {

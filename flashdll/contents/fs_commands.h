@@ -25,3 +25,6 @@ uint32_t FileOpen(Session* session, uint32_t type, const ContentsEntry& entry, u
 uint32_t FileWrite(Session* session, uint32_t handle, const uint8_t* data, uint32_t count, uint32_t limit);
 uint32_t FileClose(Session* session, uint32_t handle, uint32_t limit);
 uint32_t FsUnMount(Session* session, uint32_t type, uint32_t limit);
+// The "CHKS" exchange for file `entry` of contents slot `slot`: whether the
+// file arrived whole in its file system.
+uint32_t CheckFileSize(Session* session, uint32_t slot, uint32_t entry);

@@ -13,7 +13,7 @@
 #include "flashdll/link/le.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/os/thread.h"
-#include "flashdll/job/prepare.h"
+#include "flashdll/session/thread_priority.h"
 #include "flashdll/session/session.h"
 #include "flashdll/report/size_text.h"
 

@@ -25,6 +25,7 @@
 #include "flashdll/session/session_platform.h"
 #include "flashdll/session/run_state.h"
 #include "flashdll/session/session_report.h"
+#include "flashdll/session/thread_priority.h"
 
 
 struct Session {

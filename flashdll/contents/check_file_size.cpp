@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "flashdll/contents/contents.h"
+#include "flashdll/contents/fs_commands.h"
 #include "flashdll/report/errors.h"
 #include "flashdll/loader/fl_command.h"
 #include "flashdll/link/fourcc.h"
