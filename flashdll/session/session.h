@@ -20,13 +20,13 @@
 #include "flashdll/report/queue.h"
 #include "flashdll/session/contents_records.h"
 #include "flashdll/session/held_back_word.h"
+#include "flashdll/session/run_state.h"
+// The base layers' and report/'s operations on a session, for the dialogues.
 #include "flashdll/session/session_images.h"
 #include "flashdll/session/session_link.h"
 #include "flashdll/session/session_platform.h"
-#include "flashdll/session/run_state.h"
 #include "flashdll/session/session_report.h"
 #include "flashdll/session/thread_priority.h"
-
 
 struct Session {
     FlashHostDescriptor* host = nullptr;  // notifications find the callbacks here
