@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "flashdll/loader/le.h"
+#include "flashdll/link/le.h"
 #include "support/job_fixture.h"
 #include "tools/mkcontents/contents_builder.h"
 

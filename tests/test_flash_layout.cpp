@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "flashdll/report/errors.h"
-#include "flashdll/loader/crc32.h"
+#include "flashdll/link/crc32.h"
 #include "flashdll/session/session.h"
 #include "support/recording_host.h"
 

@@ -9,7 +9,7 @@
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/handshake.h"
 #include "flashdll/loader/handshake_steps.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/le.h"
 #include "flashdll/session/options.h"
 #include "support/job_fixture.h"
 #include "support/link_session.h"

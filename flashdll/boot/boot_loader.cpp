@@ -3,7 +3,7 @@
 #include "flashdll/link/serial.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/os/thread.h"
-#include "flashdll/job/prepare.h"
+#include "flashdll/session/thread_priority.h"
 #include "flashdll/session/session.h"
 
 uint32_t TalkToBootLoader(Session* session) {

@@ -15,7 +15,7 @@
 #include <new>
 #include <system_error>
 
-#include "flashdll/loader/le.h"
+#include "flashdll/link/le.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/session/session.h"
 

@@ -12,8 +12,8 @@
 #include "flashdll/flashdll.h"
 #include "flashdll/hw/fs_chip_table.h"
 #include "flashdll/loader/fl_command.h"
-#include "flashdll/loader/fourcc.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/fourcc.h"
+#include "flashdll/link/le.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/session/session.h"
 

@@ -18,6 +18,7 @@
 #include "flashdll/os/thread.h"
 #include "flashdll/job/phase.h"
 #include "flashdll/session/session.h"
+#include "flashdll/session/thread_priority.h"
 
 namespace {
 
@@ -281,28 +282,6 @@ bool FileExists(Session* session, const char* path) {
     }
     std::fclose(file);
     return true;
-}
-
-// Pushes beyond the stack's capacity are counted but change nothing, so
-// that every pop restores exactly what its push changed.
-void PushThreadPriority(Session* session, int priority) {
-    ThreadPriorityStack& stack = session->priorities;
-    if (stack.depth < kPriorityStackDepth) {
-        stack.saved[stack.depth] = os::ThreadGetPriority();
-        os::ThreadSetPriority(priority);
-    }
-    ++stack.depth;
-}
-
-void PopThreadPriority(Session* session) {
-    ThreadPriorityStack& stack = session->priorities;
-    if (stack.depth == 0) {
-        return;
-    }
-    --stack.depth;
-    if (stack.depth < kPriorityStackDepth) {
-        os::ThreadSetPriority(stack.saved[stack.depth]);
-    }
 }
 
 uint32_t PrepareLoad(Session* session) {

@@ -1,20 +1,11 @@
-// Preparing one load on ThreadProtocol, and the helpers the dialogues share.
+// Preparing one load on ThreadProtocol.
 #pragma once
 
 #include <cstdint>
 
 struct Session;
 
-constexpr uint32_t kPriorityStackDepth = 10;
-
-struct ThreadPriorityStack {
-    int saved[kPriorityStackDepth];
-    uint32_t depth;
-};
-
 void CheckOS(Session* session);
 // True when `path` opens for reading; otherwise posts a level-1 message.
 bool FileExists(Session* session, const char* path);
-void PushThreadPriority(Session* session, int priority);
-void PopThreadPriority(Session* session);
 uint32_t PrepareLoad(Session* session);

@@ -161,7 +161,7 @@ uint32_t ThreadProtocol(void* argument) {
 void ResetRunState(Session* session) {
     session->run.recordedError = ERR_UNKNOWN;
     ResetImageBuffers(session);
-    ResetFlashDefinitions(session);
+    ResetFlashDefinitions(session->platform);
     for (PortRecord& port : session->ports) {
         port.readTimeoutMs = 0;
         port.pollingActive = 0;
@@ -272,10 +272,10 @@ void ReportFailure(Session* session, uint32_t result) {
     char name[kErrorNameSize];
     ErrorName(result, name);
     LogLine(session, "ReLoad: %u (%s)", result, name);
-    LogErrorCode(session, result);
+    LogErrorCode(ReporterOf(session), result);
     const uint32_t recorded = session->run.recordedError;
     if (recorded != result && recorded != ERR_UNKNOWN) {
-        LogErrorCode(session, recorded);
+        LogErrorCode(ReporterOf(session), recorded);
     }
     char text[kFormatBufferSize];
     std::snprintf(text, sizeof text, "Sorry, an error has occured ! (%s)", name);

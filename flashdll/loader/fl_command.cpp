@@ -7,9 +7,9 @@
 
 #include "flashdll/report/errors.h"
 #include "flashdll/link/serial.h"
-#include "flashdll/loader/crc32.h"
+#include "flashdll/link/crc32.h"
 #include "flashdll/loader/fl_frames.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/le.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/os/clock.h"
 #include "flashdll/session/session.h"

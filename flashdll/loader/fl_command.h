@@ -41,6 +41,3 @@ uint32_t AttemptLimit(const Session* session);
 using FlOperation = uint32_t (*)(Session* session, void* context);
 uint32_t RetryWithResync(Session* session, const char* name, uint32_t limit,
                          FlOperation operation, void* context, bool testAbort = true);
-
-// The "CHKS" exchange for file `entry` of contents slot `slot`.
-uint32_t CheckFileSize(Session* session, uint32_t slot, uint32_t entry);

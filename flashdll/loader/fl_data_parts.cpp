@@ -4,7 +4,7 @@
 // addresses; it goes out behind the frame on its own port.
 #include "flashdll/report/errors.h"
 #include "flashdll/loader/fl_frames.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/le.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/session/session.h"
 

@@ -4,7 +4,7 @@
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/fl_command.h"
 #include "flashdll/loader/fl_frames.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/le.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/session/session.h"
 

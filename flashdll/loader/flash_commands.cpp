@@ -4,9 +4,9 @@
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/fl_command.h"
+#include "flashdll/link/fourcc.h"
+#include "flashdll/link/le.h"
 #include "flashdll/loader/fl_frames.h"
-#include "flashdll/loader/fourcc.h"
-#include "flashdll/loader/le.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/session/session.h"
 

@@ -5,8 +5,8 @@
 #include "flashdll/report/errors.h"
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/image/ranges.h"
-#include "flashdll/loader/crc32.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/crc32.h"
+#include "flashdll/link/le.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/session/session.h"
 

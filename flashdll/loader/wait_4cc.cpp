@@ -6,7 +6,7 @@
 #include "flashdll/report/errors.h"
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/fl_command.h"
-#include "flashdll/loader/fourcc.h"
+#include "flashdll/link/fourcc.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/os/clock.h"
 #include "flashdll/session/session.h"

@@ -70,7 +70,7 @@ const char* ErrorName(uint32_t code, char* buffer) {
     return buffer;
 }
 
-void LogErrorCode(Session* session, uint32_t code) {
+void LogErrorCode(const Reporter& reporter, uint32_t code) {
     char name[kErrorNameSize];
-    PostHostMessage(session, FLASH_LEVEL_INFO, "Error code: %s", ErrorName(code, name));
+    PostHostMessage(reporter, FLASH_LEVEL_INFO, "Error code: %s", ErrorName(code, name));
 }

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-struct Session;
+struct Reporter;
 
 constexpr size_t kErrorNameSize = 26;  // "Unknown error: 4294967295" + NUL
 
@@ -12,4 +12,4 @@ constexpr size_t kErrorNameSize = 26;  // "Unknown error: 4294967295" + NUL
 // returns the text.
 const char* ErrorName(uint32_t code, char* buffer);
 // Posts "Error code: %s" at level 0.
-void LogErrorCode(Session* session, uint32_t code);
+void LogErrorCode(const Reporter& reporter, uint32_t code);

@@ -4,25 +4,21 @@
 // runs they are queued for the delivery thread.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 
 #include "flashdll/os/compiler.h"
-
-struct Session;
+#include "flashdll/report/reporter.h"
 
 constexpr uint32_t kFormatBufferSize = 260;  // 259 characters + NUL
 
-struct ProgressState {
-    uint32_t total;          // at least 1
-    uint32_t current;
-    uint32_t lastPercent;    // last percentage delivered
-    uint32_t lastUpdateMs;   // tick count of the last update delivered
-};
-
-void LogLine(Session* session, const char* format, ...) FLASHDLL_PRINTF(2, 3);
-void PostHostMessage(Session* session, uint32_t level, const char* format, ...) FLASHDLL_PRINTF(3, 4);
-void PostStatus(Session* session, const char* text);
-void ProgressBegin(Session* session, const char* title, uint32_t total);
-void ProgressUpdate(Session* session, uint32_t current);
-void ProgressAdvance(Session* session, uint32_t n);
-void ProgressEnd(Session* session);
+void LogLine(const Reporter& reporter, const char* format, ...) FLASHDLL_PRINTF(2, 3);
+void PostHostMessage(const Reporter& reporter, uint32_t level, const char* format, ...) FLASHDLL_PRINTF(3, 4);
+// The same with the arguments in a va_list, for callers that forward theirs.
+void LogLineV(const Reporter& reporter, const char* format, va_list args);
+void PostHostMessageV(const Reporter& reporter, uint32_t level, const char* format, va_list args);
+void PostStatus(const Reporter& reporter, const char* text);
+void ProgressBegin(const Reporter& reporter, const char* title, uint32_t total);
+void ProgressUpdate(const Reporter& reporter, uint32_t current);
+void ProgressAdvance(const Reporter& reporter, uint32_t n);
+void ProgressEnd(const Reporter& reporter);

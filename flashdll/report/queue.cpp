@@ -5,7 +5,6 @@
 #include "flashdll/report/notify.h"
 #include "flashdll/os/clock.h"
 #include "flashdll/os/event.h"
-#include "flashdll/session/session.h"
 
 namespace {
 
@@ -38,12 +37,12 @@ bool Fits(const NotifyQueue& queue, uint32_t length, bool filler) {
     return write < read ? write + length < read : true;
 }
 
-void WriteRecord(Session* session, uint32_t type, uint32_t arg1, uint32_t arg2,
+void WriteRecord(const Reporter& reporter, uint32_t type, uint32_t arg1, uint32_t arg2,
                  const char* text, uint32_t payload) {
-    NotifyQueue& queue = session->queue;
+    NotifyQueue& queue = *reporter.queue;
     const uint32_t write = queue.writePosition.load(std::memory_order_relaxed);
     RecordHead head = {kRecordHeadSize + payload,
-                       static_cast<uint32_t>(reinterpret_cast<uintptr_t>(session)),
+                       static_cast<uint32_t>(reporter.source),
                        os::TickCountMs(), type, arg1, arg2};
     std::memcpy(queue.ring + write, &head, sizeof head);
     if (type != NOTIFY_FILLER && payload != 0) {
@@ -63,12 +62,12 @@ void WriteRecord(Session* session, uint32_t type, uint32_t arg1, uint32_t arg2,
 // emptied the queue. False when it did not within the time limit, and at
 // once when nobody would empty it: no load runs, or the caller is the
 // delivery thread itself.
-bool WaitForRoom(Session* session, std::unique_lock<std::mutex>& lock) {
-    if (session->run.runFlag.load(std::memory_order_acquire) == 0 || t_onDeliveryThread) {
+bool WaitForRoom(const Reporter& reporter, std::unique_lock<std::mutex>& lock) {
+    if (reporter.running->load(std::memory_order_acquire) == 0 || t_onDeliveryThread) {
         return false;
     }
     lock.unlock();
-    const bool drained = WaitDelivered(session);
+    const bool drained = WaitDelivered(reporter);
     lock.lock();
     return drained;
 }
@@ -83,9 +82,9 @@ bool CarriesText(uint32_t type) {
 // allows it. A record that finds no room because the delivery thread did
 // not empty the queue in time is dropped rather than written over
 // undelivered ones.
-Stored EnqueueLocked(Session* session, std::unique_lock<std::mutex>& lock, uint32_t type,
+Stored EnqueueLocked(const Reporter& reporter, std::unique_lock<std::mutex>& lock, uint32_t type,
                      uint32_t arg1, uint32_t arg2, const char* text, bool mayWait) {
-    NotifyQueue& queue = session->queue;
+    NotifyQueue& queue = *reporter.queue;
     if (text == nullptr && CarriesText(type)) {
         text = "";  // the host is handed the payload as a text: never leave it out
     }
@@ -104,7 +103,7 @@ Stored EnqueueLocked(Session* session, std::unique_lock<std::mutex>& lock, uint3
         if (!Fits(queue, needed, wraps)) {
             // Another writer may take the room a wait made: wait again, as
             // long as the delivery thread keeps emptying the queue.
-            if (!mayWait || !WaitForRoom(session, lock)) {
+            if (!mayWait || !WaitForRoom(reporter, lock)) {
                 return Stored::Dropped;
             }
             waited = true;
@@ -112,10 +111,10 @@ Stored EnqueueLocked(Session* session, std::unique_lock<std::mutex>& lock, uint3
         }
         if (wraps) {
             // The filler's length carries both positions past the ring's end.
-            WriteRecord(session, NOTIFY_FILLER, 0, 0, nullptr, needed - kRecordHeadSize);
+            WriteRecord(reporter, NOTIFY_FILLER, 0, 0, nullptr, needed - kRecordHeadSize);
             continue;
         }
-        WriteRecord(session, type, arg1, arg2, text, payload);
+        WriteRecord(reporter, type, arg1, arg2, text, payload);
         return waited ? Stored::AfterWaiting : Stored::AtOnce;
     }
 }
@@ -145,23 +144,23 @@ void CallHost(FlashHostDescriptor* host, const RecordHead& head, const char* tex
 
 }  // namespace
 
-void Enqueue(Session* session, uint32_t type, uint32_t arg1, uint32_t arg2, const char* text) {
-    std::unique_lock<std::mutex> lock(session->queue.writers);
-    NotifyQueue& queue = session->queue;
-    const Stored stored = EnqueueLocked(session, lock, type, arg1, arg2, text, true);
+void Enqueue(const Reporter& reporter, uint32_t type, uint32_t arg1, uint32_t arg2, const char* text) {
+    NotifyQueue& queue = *reporter.queue;
+    std::unique_lock<std::mutex> lock(queue.writers);
+    const Stored stored = EnqueueLocked(reporter, lock, type, arg1, arg2, text, true);
     if (stored == Stored::AtOnce && !queue.overflowUnannounced) {
         return;
     }
     // After a wait that timed out the host is not taking records: the
     // announcement gets in only if there is room now, without a second wait;
     // otherwise it is owed and follows the next record that finds room.
-    const bool announced = EnqueueLocked(session, lock, NOTIFY_MESSAGE, FLASH_LEVEL_INFO, 0, kOverflowText,
+    const bool announced = EnqueueLocked(reporter, lock, NOTIFY_MESSAGE, FLASH_LEVEL_INFO, 0, kOverflowText,
                                          stored == Stored::AfterWaiting) != Stored::Dropped;
     queue.overflowUnannounced = !announced;
 }
 
-bool DeliverOne(Session* session) {
-    NotifyQueue& queue = session->queue;
+bool DeliverOne(const Reporter& reporter) {
+    NotifyQueue& queue = *reporter.queue;
     const uint32_t read = queue.readPosition.load(std::memory_order_relaxed);
     const uint32_t write = queue.writePosition.load(std::memory_order_acquire);
     if (read == write) {
@@ -178,7 +177,7 @@ bool DeliverOne(Session* session) {
             std::memcpy(text, queue.ring + read + kRecordHeadSize,
                         payload < kMaxPayload ? payload : kMaxPayload - 1);
         }
-        FlashHostDescriptor* host = session->host;
+        FlashHostDescriptor* host = reporter.host;
         OpenDeliveryGate();
         CallHost(host, head, text);
         if (!CloseDeliveryGate()) {
@@ -193,9 +192,9 @@ bool DeliverOne(Session* session) {
     return true;
 }
 
-bool WaitDelivered(Session* session) {
-    NotifyQueue& queue = session->queue;
-    if (session->run.runFlag.load(std::memory_order_acquire) == 0) {
+bool WaitDelivered(const Reporter& reporter) {
+    NotifyQueue& queue = *reporter.queue;
+    if (reporter.running->load(std::memory_order_acquire) == 0) {
         return true;
     }
     if (t_onDeliveryThread) {
@@ -219,10 +218,10 @@ bool WaitDelivered(Session* session) {
     }
 }
 
-void ResetQueue(Session* session) {
-    session->queue.overflowUnannounced = false;
-    session->queue.writePosition.store(0, std::memory_order_relaxed);
-    session->queue.readPosition.store(0, std::memory_order_relaxed);
+void ResetQueue(NotifyQueue& queue) {
+    queue.overflowUnannounced = false;
+    queue.writePosition.store(0, std::memory_order_relaxed);
+    queue.readPosition.store(0, std::memory_order_relaxed);
 }
 
 void SetDeliveryThread(bool onDeliveryThread) { t_onDeliveryThread = onDeliveryThread; }

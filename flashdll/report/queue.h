@@ -6,8 +6,9 @@
 #include <cstdint>
 #include <mutex>
 
+#include "flashdll/report/reporter.h"
+
 namespace os { struct Event; }
-struct Session;
 
 constexpr uint32_t kRingSize = 16384;
 constexpr uint32_t kRecordHeadSize = 24;
@@ -33,17 +34,20 @@ struct NotifyQueue {
     uint8_t ring[kRingSize + kRecordHeadSize] = {};
 };
 
+// The functions below that take a Reporter work on its queue; a load runs
+// while its running flag is set.
+
 // Queues one record. `text` (may be null) is copied into the record: for
 // NOTIFY_MESSAGE and NOTIFY_PROGRESS_BEGIN it is the second argument, for
 // NOTIFY_STATUS the first.
-void Enqueue(Session* session, uint32_t type, uint32_t arg1, uint32_t arg2, const char* text);
+void Enqueue(const Reporter& reporter, uint32_t type, uint32_t arg1, uint32_t arg2, const char* text);
 // Delivers the oldest record; false when the queue is empty.
-bool DeliverOne(Session* session);
+bool DeliverOne(const Reporter& reporter);
 // While a load runs: wakes ThreadGUI and waits up to 15 s until it has
 // delivered everything queued. True when drained (or no load runs).
-bool WaitDelivered(Session* session);
+bool WaitDelivered(const Reporter& reporter);
 // Empties the queue (start of a load).
-void ResetQueue(Session* session);
+void ResetQueue(NotifyQueue& queue);
 // Marks the calling thread as the delivery thread (ThreadGUI), which must
 // never wait for itself to drain the queue.
 void SetDeliveryThread(bool onDeliveryThread);

@@ -1,36 +1,5 @@
 #include "flashdll/session/session.h"
 
-#include <cstdio>
-
-namespace {
-
-// Filled once for the whole process and only read afterwards, so sessions
-// on any thread may name ports at any time.
-struct ComNameTable {
-    char names[kComNameCount][kComNameSize];
-};
-
-ComNameTable MakeComNameTable() {
-    ComNameTable table = {};
-    for (uint32_t i = 0; i < kComNameCount; ++i) {
-        std::snprintf(table.names[i], kComNameSize, "COM%u", i + 1);
-    }
-    return table;
-}
-
-const ComNameTable& ComNames() {
-    static const ComNameTable table = MakeComNameTable();  // initialised once, thread-safe
-    return table;
-}
-
-}  // namespace
-
 void RecordError(Session* session, uint32_t code) {
     session->run.recordedError = code;
-}
-
-void BuildComNameTable() { ComNames(); }
-
-const char* ComName(uint32_t comIndex) {
-    return comIndex < kComNameCount ? ComNames().names[comIndex] : "COM?";
 }

@@ -9,23 +9,24 @@
 
 #include <cstdint>
 
-#include "flashdll/contents/contents.h"
-#include "flashdll/contents/fs_commands.h"
 #include "flashdll/flashdll.h"
+#include "flashdll/hw/flash_chip.h"
 #include "flashdll/hw/fs_chip_table.h"
 #include "flashdll/hw/platform.h"
 #include "flashdll/image/image_buffer.h"
+#include "flashdll/link/com_name.h"
 #include "flashdll/link/serial.h"
-#include "flashdll/loader/flash_chip.h"
-#include "flashdll/loader/held_back.h"
 #include "flashdll/report/notify.h"
-#include "flashdll/job/prepare.h"
 #include "flashdll/report/queue.h"
-#include "flashdll/job/run.h"
-
-constexpr uint32_t kPathSize = 256;
-constexpr uint32_t kComNameCount = 64;
-constexpr uint32_t kComNameSize = 6;
+#include "flashdll/session/contents_records.h"
+#include "flashdll/session/held_back_word.h"
+#include "flashdll/session/run_state.h"
+// The base layers' and report/'s operations on a session, for the dialogues.
+#include "flashdll/session/session_images.h"
+#include "flashdll/session/session_link.h"
+#include "flashdll/session/session_platform.h"
+#include "flashdll/session/session_report.h"
+#include "flashdll/session/thread_priority.h"
 
 struct Session {
     FlashHostDescriptor* host = nullptr;  // notifications find the callbacks here
@@ -65,7 +66,3 @@ struct Session {
 Session* SessionOf(FlashHostDescriptor* host);
 // Stores `code` as the load's recorded error.
 void RecordError(Session* session, uint32_t code);
-// "COM1" ... "COM64" for COM index 0 ... 63; "COM?" for anything else.
-const char* ComName(uint32_t comIndex);
-// Fills the process-wide COM name table.
-void BuildComNameTable();

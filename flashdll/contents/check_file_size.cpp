@@ -3,10 +3,11 @@
 #include <cstring>
 
 #include "flashdll/contents/contents.h"
+#include "flashdll/contents/fs_commands.h"
 #include "flashdll/report/errors.h"
 #include "flashdll/loader/fl_command.h"
-#include "flashdll/loader/fourcc.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/fourcc.h"
+#include "flashdll/link/le.h"
 #include "flashdll/report/notify.h"
 #include "flashdll/session/session.h"
 

@@ -30,3 +30,17 @@ struct FlashLoaderInfo {
     uint32_t totalSize;
     FlashChipRecord chips[kMaxChips];
 };
+
+// A sector of the chip records: the chip and its sector index.
+struct SectorPosition {
+    uint32_t chip;
+    uint32_t sector;
+};
+
+// One sector of a detected chip, with its address range.
+struct SectorSpan {
+    SectorPosition position;
+    uint32_t address;  // first address
+    uint32_t size;     // bytes
+    uint32_t last;     // inclusive
+};

@@ -1,4 +1,4 @@
-#include "flashdll/loader/crc32.h"
+#include "flashdll/link/crc32.h"
 
 #include <array>
 
