@@ -65,9 +65,9 @@ void PauseBeforeTwoParts(Session* session) {
 }
 
 // The outcome of these writes is not judged here: a lost or broken transfer
-// shows in the flash loader's reply, or in its absence. A single part
-// follows the frame on the port that carried it with no pause, as it does
-// on a system without overlapped I/O (which has port 0 alone).
+// shows in the flash loader's reply, or in its absence. A single part goes
+// out on port 0 with no pause, as it does on a system without overlapped
+// I/O (which has port 0 alone).
 void SendDataParts(Session* session, const DataParts& parts) {
     const DataPart& first = parts.parts[0];
     if (session->overlappedIo == 0) {
