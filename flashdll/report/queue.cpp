@@ -24,17 +24,22 @@ struct RecordHead {
 };
 static_assert(sizeof(RecordHead) == kRecordHeadSize, "record head is six words");
 
-// Whether a record of `length` bytes fits at the write position without
-// reaching undelivered records. A filler moves the write position to 0, so
-// it must not do so while the reader is at 0 with records still pending:
-// the queue would then look empty.
+// A filler moves the write position to 0, so it must not do so while the
+// reader is at 0 with records still pending: the queue would then look empty.
+bool FillerFits(uint32_t read, uint32_t write) {
+    return read <= write && !(read == 0 && write != 0);
+}
+
+// A record must not reach undelivered records ahead of the write position.
+bool RecordFits(uint32_t read, uint32_t write, uint32_t length) {
+    return write < read ? write + length < read : true;
+}
+
+// Whether `length` bytes (a filler's or a record's) fit at the write position.
 bool Fits(const NotifyQueue& queue, uint32_t length, bool filler) {
     const uint32_t write = queue.writePosition.load(std::memory_order_relaxed);
     const uint32_t read = queue.readPosition.load(std::memory_order_acquire);
-    if (filler) {
-        return read <= write && !(read == 0 && write != 0);
-    }
-    return write < read ? write + length < read : true;
+    return filler ? FillerFits(read, write) : RecordFits(read, write, length);
 }
 
 void WriteRecord(const Reporter& reporter, uint32_t type, uint32_t arg1, uint32_t arg2,
@@ -78,6 +83,34 @@ bool CarriesText(uint32_t type) {
     return type == NOTIFY_MESSAGE || type == NOTIFY_PROGRESS_BEGIN || type == NOTIFY_STATUS;
 }
 
+// The host is handed the payload of these records as a text: never leave it out.
+const char* RecordText(uint32_t type, const char* text) {
+    return text == nullptr && CarriesText(type) ? "" : text;
+}
+
+// Ring bytes of a text with its NUL, cut to the longest payload; 0 for none.
+uint32_t PayloadBytes(const char* text) {
+    if (text == nullptr) {
+        return 0;
+    }
+    const size_t length = std::strlen(text);
+    return static_cast<uint32_t>(length < kMaxPayload - 1 ? length : kMaxPayload - 1) + 1;
+}
+
+// Where a record of `length` bytes goes: at the write position, or, when it
+// would reach the ring's end, behind a filler that takes the rest of the
+// ring (whose length carries both positions past the end).
+struct Placement {
+    bool wraps;
+    uint32_t needed;  // the record's bytes, or the filler's with its head
+};
+
+Placement PlaceRecord(const NotifyQueue& queue, uint32_t length) {
+    const uint32_t write = queue.writePosition.load(std::memory_order_relaxed);
+    const bool wraps = write + length >= kRingSize;
+    return {wraps, wraps ? length + kRecordHeadSize : length};
+}
+
 // Queues one record, waiting for room when the ring is full and `mayWait`
 // allows it. A record that finds no room because the delivery thread did
 // not empty the queue in time is dropped rather than written over
@@ -85,38 +118,37 @@ bool CarriesText(uint32_t type) {
 Stored EnqueueLocked(const Reporter& reporter, std::unique_lock<std::mutex>& lock, uint32_t type,
                      uint32_t arg1, uint32_t arg2, const char* text, bool mayWait) {
     NotifyQueue& queue = *reporter.queue;
-    if (text == nullptr && CarriesText(type)) {
-        text = "";  // the host is handed the payload as a text: never leave it out
-    }
-    uint32_t payload = 0;
-    if (text != nullptr) {
-        const size_t textLength = std::strlen(text);
-        payload = static_cast<uint32_t>(textLength < kMaxPayload - 1 ? textLength : kMaxPayload - 1) + 1;
-    }
-    const uint32_t length = kRecordHeadSize + payload;
+    text = RecordText(type, text);
+    const uint32_t payload = PayloadBytes(text);
     bool waited = false;
     for (;;) {
         os::EventReset(queue.drainedEvent);
-        const uint32_t write = queue.writePosition.load(std::memory_order_relaxed);
-        const bool wraps = write + length >= kRingSize;
-        const uint32_t needed = wraps ? length + kRecordHeadSize : length;
-        if (!Fits(queue, needed, wraps)) {
+        const Placement place = PlaceRecord(queue, kRecordHeadSize + payload);
+        if (!Fits(queue, place.needed, place.wraps)) {
             // Another writer may take the room a wait made: wait again, as
             // long as the delivery thread keeps emptying the queue.
             if (!mayWait || !WaitForRoom(reporter, lock)) {
                 return Stored::Dropped;
             }
             waited = true;
-            continue;
+        } else if (place.wraps) {
+            WriteRecord(reporter, NOTIFY_FILLER, 0, 0, nullptr, place.needed - kRecordHeadSize);
+        } else {
+            WriteRecord(reporter, type, arg1, arg2, text, payload);
+            return waited ? Stored::AfterWaiting : Stored::AtOnce;
         }
-        if (wraps) {
-            // The filler's length carries both positions past the ring's end.
-            WriteRecord(reporter, NOTIFY_FILLER, 0, 0, nullptr, needed - kRecordHeadSize);
-            continue;
-        }
-        WriteRecord(reporter, type, arg1, arg2, text, payload);
-        return waited ? Stored::AfterWaiting : Stored::AtOnce;
     }
+}
+
+// "Prevented message overflow !" after a record that had to wait for room
+// or was dropped, or while an earlier announcement is still owed. After a
+// wait that timed out the host is not taking records: the announcement gets
+// in only if there is room now, without a second wait; otherwise it stays
+// owed and follows the next record that finds room.
+void AnnounceOverflow(const Reporter& reporter, std::unique_lock<std::mutex>& lock, Stored stored) {
+    const bool announced = EnqueueLocked(reporter, lock, NOTIFY_MESSAGE, FLASH_LEVEL_INFO, 0, kOverflowText,
+                                         stored == Stored::AfterWaiting) != Stored::Dropped;
+    reporter.queue->overflowUnannounced = !announced;
 }
 
 // Hands one record to the matching callback, if the host has set it.
@@ -145,18 +177,11 @@ void CallHost(FlashHostDescriptor* host, const RecordHead& head, const char* tex
 }  // namespace
 
 void Enqueue(const Reporter& reporter, uint32_t type, uint32_t arg1, uint32_t arg2, const char* text) {
-    NotifyQueue& queue = *reporter.queue;
-    std::unique_lock<std::mutex> lock(queue.writers);
+    std::unique_lock<std::mutex> lock(reporter.queue->writers);
     const Stored stored = EnqueueLocked(reporter, lock, type, arg1, arg2, text, true);
-    if (stored == Stored::AtOnce && !queue.overflowUnannounced) {
-        return;
+    if (stored != Stored::AtOnce || reporter.queue->overflowUnannounced) {
+        AnnounceOverflow(reporter, lock, stored);
     }
-    // After a wait that timed out the host is not taking records: the
-    // announcement gets in only if there is room now, without a second wait;
-    // otherwise it is owed and follows the next record that finds room.
-    const bool announced = EnqueueLocked(reporter, lock, NOTIFY_MESSAGE, FLASH_LEVEL_INFO, 0, kOverflowText,
-                                         stored == Stored::AfterWaiting) != Stored::Dropped;
-    queue.overflowUnannounced = !announced;
 }
 
 bool DeliverOne(const Reporter& reporter) {
