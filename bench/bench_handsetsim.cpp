@@ -15,8 +15,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "flashdll/loader/crc32.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/crc32.h"
+#include "flashdll/link/le.h"
 #include "tools/handsetsim/handsetsim.h"
 
 namespace {

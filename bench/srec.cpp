@@ -16,7 +16,7 @@
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/image/srec_reader.h"
 #include "flashdll/image/srec_writer.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "flashdll/boot/boot_loader.h"
 #include "flashdll/hw/platform.h"
 #include "flashdll/os/fuzz/fuzz_line.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 #include "support/fuzz_dialogue.h"
 #include "support/fuzz_host.h"
 

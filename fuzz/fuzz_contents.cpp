@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "flashdll/contents/contents.h"
+#include "flashdll/contents/fs_commands.h"
 #include "flashdll/loader/fl_command.h"
-#include "flashdll/loader/le.h"
-#include "flashdll/session.h"
+#include "flashdll/link/le.h"
+#include "flashdll/session/session.h"
 #include "support/fuzz_dialogue.h"
 #include "support/fuzz_host.h"
 

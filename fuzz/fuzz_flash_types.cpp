@@ -8,7 +8,7 @@
 
 #include "flashdll/hw/flash_type.h"
 #include "flashdll/hw/fs_chip_table.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/le.h"
 #include "support/fuzz_host.h"
 
 namespace {

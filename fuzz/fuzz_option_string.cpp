@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "flashdll/options.h"
+#include "flashdll/session/options.h"
 #include "support/fuzz_host.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "flashdll/hw/platform.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 #include "support/fuzz_host.h"
 
 namespace {

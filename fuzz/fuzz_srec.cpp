@@ -12,7 +12,7 @@
 
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/image/srec_reader.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 #include "support/fuzz_host.h"
 
 namespace {

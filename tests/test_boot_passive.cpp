@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "flashdll/boot/boot_loader.h"
-#include "flashdll/loader/fourcc.h"
+#include "flashdll/link/fourcc.h"
 #include "support/job_fixture.h"
 #include "support/link_session.h"
 

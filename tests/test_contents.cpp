@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "contents_builder.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 #include "support/recording_host.h"
 #include "support/temp_dir.h"
 

@@ -2,11 +2,12 @@
 // refusals, and damaged contents files that never get as far as a port.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "flashdll/loader/le.h"
+#include "flashdll/link/le.h"
 #include "support/job_fixture.h"
 #include "tools/mkcontents/contents_builder.h"
 
@@ -162,6 +163,31 @@ TEST_F(DownloadJob, RefusalsEndTheDownload) {
         EXPECT_EQ(Count("FIOP") + Count("FSUM"), 1u) << "the second file is not started";
         EXPECT_EQ(result.host->IndexOfMessageContaining("Retry "), -1);
     }
+}
+
+// A contents-only job's refused SETP is sent again after the port's input
+// is thrown away, with no resync between; with /noretry=1 it is given up.
+TEST_F(DownloadJob, RefusedSetupIsSentAgainWithoutAResync) {
+    ContentsBuilder builder;
+    builder.AddCfs();
+    builder.AddNamedFile("a", RandomBytes(10, 20));
+    WriteContents(builder);
+    scenario.faults.errCommand = "SETP";
+    scenario.faults.errNth = 1;
+    JobResult result = Run("contents", 5);
+    ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
+    EXPECT_TRUE(result.Has("Retry 1: Setup"));
+    const std::vector<std::string> names = job.CommandNames();
+    const auto setup = std::find(names.begin(), names.end(), "SETP");
+    ASSERT_TRUE(setup != names.end() && setup + 1 != names.end());
+    EXPECT_EQ(setup[1], "SETP");
+    EXPECT_EQ(job.Handset()->Files().size(), 1u);
+
+    result = Run("contents", 5, "/noretry=1");
+    EXPECT_EQ(result.code, ERR_TOO_MANY_RETRIES) << result.Transcript();
+    EXPECT_TRUE(result.Has("Giving up on Setup"));
+    EXPECT_EQ(Count("SETP"), 1u);
+    EXPECT_EQ(Count("FSMT"), 0u);
 }
 
 // Damaged contents files end the job before any port is opened (COM1 names no

@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
-#include "flashdll/errors.h"
-#include "flashdll/loader/crc32.h"
-#include "flashdll/session.h"
+#include "flashdll/report/errors.h"
+#include "flashdll/link/crc32.h"
+#include "flashdll/session/session.h"
 #include "support/recording_host.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "flashdll/loader/crc32.h"
+#include "flashdll/link/crc32.h"
 #include "support/job_fixture.h"
 
 namespace {

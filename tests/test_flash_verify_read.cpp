@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "flashdll/loader/crc32.h"
+#include "flashdll/link/crc32.h"
 #include "support/job_fixture.h"
 
 namespace {
@@ -56,9 +56,11 @@ TEST_F(VerifyReadTest, FlashVerifyAndReadBackAgreeOnOneAndTwoPorts) {
         result = Run("/mode=verify");
         EXPECT_EQ(result.code, SUCCESS) << result.Transcript();
         EXPECT_EQ(job.Words("VRFY", 1), (Words{0x10000, 70000 - 0x10000, 0x20000, 72 * 1024}));
+        EXPECT_TRUE(result.Has("Data to be verified: 268 KB (274800 Bytes)", FLASH_LEVEL_INFO));
         result = Run("/mode=read /read=0x20000000-0x2001116F /read=0x20100000-0x20131FFF" + SaveOption());
         ASSERT_EQ(result.code, SUCCESS) << result.Transcript();
         EXPECT_TRUE(ReadBackIsTheImage());
+        EXPECT_TRUE(result.Has("Data to be read: 268 KB (274800 Bytes)", FLASH_LEVEL_INFO));
 
         handset->SetFlash(0x20100010, {static_cast<uint8_t>(image[1].bytes[0x10] ^ 1)});
         result = Run("/mode=verify");

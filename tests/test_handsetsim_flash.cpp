@@ -3,7 +3,7 @@
 // a reset and a restart. The normal paths run in the library's own tests.
 #include <gtest/gtest.h>
 
-#include "flashdll/loader/crc32.h"
+#include "flashdll/link/crc32.h"
 #include "support/handsetsim_client.h"
 #include "support/temp_dir.h"
 

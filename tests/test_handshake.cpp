@@ -4,13 +4,13 @@
 
 #include <cstdio>
 
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/hw/fs_chip_table.h"
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/handshake.h"
 #include "flashdll/loader/handshake_steps.h"
-#include "flashdll/loader/le.h"
-#include "flashdll/options.h"
+#include "flashdll/link/le.h"
+#include "flashdll/session/options.h"
 #include "support/job_fixture.h"
 #include "support/link_session.h"
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

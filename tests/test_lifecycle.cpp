@@ -7,7 +7,7 @@
 #include <string>
 
 #include "flashdll/os/exe_path.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 #include "support/environment.h"
 #include "support/recording_host.h"
 

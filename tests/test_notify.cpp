@@ -5,9 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "flashdll/notify.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/clock.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 #include "support/recording_host.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "flashdll/option_parser.h"
+#include "flashdll/api/option_parser.h"
 #include "support/recording_host.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "flashdll/options.h"
+#include "flashdll/session/options.h"
 
 namespace {
 

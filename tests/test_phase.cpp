@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "flashdll/phase.h"
+#include "flashdll/job/phase.h"
 #include "support/job_fixture.h"
 #include "tools/mkcontents/contents_builder.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "flashdll/os/exe_path.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 #include "support/recording_host.h"
 #include "support/temp_dir.h"
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "flashdll/os/thread.h"
-#include "flashdll/prepare.h"
-#include "flashdll/session.h"
+#include "flashdll/job/prepare.h"
+#include "flashdll/session/session.h"
 #include "support/job_fixture.h"
 
 namespace {

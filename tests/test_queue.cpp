@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "flashdll/os/event.h"
-#include "flashdll/queue.h"
-#include "flashdll/session.h"
+#include "flashdll/report/queue.h"
+#include "flashdll/session/session.h"
 #include "support/recording_host.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "flashdll/loader/le.h"
+#include "flashdll/link/le.h"
 #include "support/job_fixture.h"
 #include "tools/mkcontents/contents_builder.h"
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "flashdll/size_text.h"
+#include "flashdll/report/size_text.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 #include "support/recording_host.h"
 #include "support/temp_dir.h"
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 #include "support/recording_host.h"
 #include "support/temp_dir.h"
 

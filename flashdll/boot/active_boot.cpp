@@ -3,8 +3,8 @@
 // and waits for the rate acknowledgement "Z" "E" before the RAM transfer.
 #include "flashdll/boot/boot_loader.h"
 #include "flashdll/link/serial.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

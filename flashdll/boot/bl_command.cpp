@@ -7,12 +7,12 @@
 
 #include "flashdll/boot/boot_loader.h"
 #include "flashdll/link/serial.h"
-#include "flashdll/loader/crc32.h"
+#include "flashdll/link/crc32.h"
 #include "flashdll/loader/fl_command.h"
-#include "flashdll/loader/fourcc.h"
-#include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/link/fourcc.h"
+#include "flashdll/link/le.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // The boot loader phase: the platform's boot loader type picks the dialogue.
 #include "flashdll/boot/boot_loader.h"
 #include "flashdll/link/serial.h"
-#include "flashdll/notify.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/thread.h"
-#include "flashdll/prepare.h"
-#include "flashdll/session.h"
+#include "flashdll/session/thread_priority.h"
+#include "flashdll/session/session.h"
 
 uint32_t TalkToBootLoader(Session* session) {
     LogLine(session, "TalkToBootLoader (using %s)",

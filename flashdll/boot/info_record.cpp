@@ -4,7 +4,7 @@
 
 #include "flashdll/boot/boot_internal.h"
 #include "flashdll/boot/boot_loader.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/le.h"
 
 namespace {
 

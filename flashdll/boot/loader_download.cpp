@@ -5,12 +5,12 @@
 
 #include "flashdll/boot/boot_internal.h"
 #include "flashdll/boot/boot_loader.h"
-#include "flashdll/loader/fourcc.h"
-#include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
+#include "flashdll/link/fourcc.h"
+#include "flashdll/link/le.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/thread.h"
-#include "flashdll/prepare.h"
-#include "flashdll/session.h"
+#include "flashdll/session/thread_priority.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 #include "flashdll/boot/boot_internal.h"
 #include "flashdll/boot/boot_loader.h"
 #include "flashdll/link/serial.h"
-#include "flashdll/loader/fourcc.h"
-#include "flashdll/notify.h"
+#include "flashdll/link/fourcc.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/clock.h"
 #include "flashdll/os/thread.h"
-#include "flashdll/prepare.h"
-#include "flashdll/session.h"
+#include "flashdll/session/thread_priority.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include "flashdll/boot/boot_internal.h"
 #include "flashdll/boot/boot_loader.h"
 #include "flashdll/link/serial.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
-#include "flashdll/size_text.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
+#include "flashdll/report/size_text.h"
 
 namespace {
 

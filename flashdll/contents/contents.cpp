@@ -15,9 +15,9 @@
 #include <new>
 #include <system_error>
 
-#include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/link/le.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "flashdll/session/contents_records.h"
+
 struct Session;
 
 constexpr uint32_t kFsTypeFfs = 1;
@@ -28,12 +30,6 @@ struct ContentsSlotView {
     uint32_t type;            // kFsType..., 0 for an unused slot
     uint32_t fileCount;
     uint32_t extra[2];        // FFS volume words, FDI area start and end
-};
-
-// The contents file a session holds from its reading until ThreadProtocol ends.
-struct HeldContents {
-    uint8_t* data = nullptr;  // owned; nullptr when none is held
-    uint32_t size = 0;
 };
 
 bool ReadContents(Session* session);

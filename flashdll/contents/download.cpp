@@ -6,23 +6,23 @@
 
 #include "flashdll/contents/contents.h"
 #include "flashdll/contents/fs_commands.h"
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/flashdll.h"
-#include "flashdll/link/serial.h"
 #include "flashdll/loader/fl_command.h"
+#include "flashdll/loader/flash_commands.h"
+#include "flashdll/loader/flash_layout.h"
 #include "flashdll/loader/flash_ops.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 
 // The contents mode of a load that writes files only: it sets the flash
 // loader up itself and may format the file systems.
 constexpr uint32_t kContentsOnly = 5;
-constexpr uint32_t kSlowLinkBaud = 115200;  // at or below: small chunks
-constexpr uint32_t kFastLinkChunkBytes = 0x20000;
-constexpr uint32_t kSlowLinkChunkBytes = 0x4000;
-static_assert(kFastLinkChunkBytes <= kMaxFileWriteBytes, "a chunk must fit one FileWrite");
+// File data goes out in the chunks of a flash transfer.
+static_assert(kFastChunkBytes <= kMaxFileWriteBytes && kSlowChunkBytes <= kMaxFileWriteBytes,
+              "a chunk must fit one FileWrite");
 
 const char kProgressTitle[] = "Loading Files ...";
 const char kCorruptedMessage[] = "The contents file was corrupted.";
@@ -35,32 +35,6 @@ struct Download {
     uint32_t contentsSize;
     uint32_t sent;         // file bytes of the whole download written so far
 };
-
-bool Settled(uint32_t code) { return code == SUCCESS || code == ERR_ABORT; }
-
-// Setup with a loop of its own: a failed SETP leaves the line in an unknown
-// state, so the port's input is thrown away before the next attempt.
-uint32_t SetupWithFlush(Session* session, uint32_t attempts) {
-    uint32_t code = Setup(session);
-    if (Settled(code)) return code;
-    for (uint32_t attempt = 1; attempt < attempts; ++attempt) {
-        LogLine(session, "Retry %u: Setup", attempt);
-        ComFlush(session, session->currentPort);
-        code = Setup(session);
-        if (Settled(code)) return code;
-    }
-    LogLine(session, "Giving up on Setup");
-    return ERR_TOO_MANY_RETRIES;
-}
-
-// Large chunks on a fast link, never more than the flash loader takes in
-// one transfer. A maximum of 0 means none was reported and limits nothing.
-uint32_t ChunkBytes(const Session* session) {
-    const uint32_t linkSpeed = session->ports[session->currentPort].linkSpeed;
-    const uint32_t chunk = linkSpeed > kSlowLinkBaud ? kFastLinkChunkBytes : kSlowLinkChunkBytes;
-    const uint32_t maxTx = session->flashLoader.maxTxSize;
-    return maxTx != 0 && maxTx < chunk ? maxTx : chunk;
-}
 
 // True when the slot's type is one the handset knows and every file's data
 // lies inside the held contents file; adds the data sizes to `*total`.
@@ -166,10 +140,12 @@ uint32_t DownloadFiles(Session* session) {
     if (!TotalBytes(session, download, &total)) return ERR_BAD_CONTENTS;
 
     if (contentsOnly) {
-        const uint32_t code = SetupWithFlush(session, download.attempts);
+        // A failed SETP leaves the line in an unknown state, so the port's
+        // input is thrown away before the next attempt.
+        const uint32_t code = SetupWithRetries(session, SetupRecovery::Flush);
         if (code != SUCCESS) return code;
     }
-    download.chunkBytes = ChunkBytes(session);
+    download.chunkBytes = ChunkSize(session);
     ProgressBegin(session, kProgressTitle, total);
     const uint32_t code = DownloadSections(session, &download);
     if (code != SUCCESS) return code;

@@ -8,14 +8,14 @@
 #include <cstring>
 
 #include "flashdll/contents/contents.h"
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/flashdll.h"
 #include "flashdll/hw/fs_chip_table.h"
 #include "flashdll/loader/fl_command.h"
-#include "flashdll/loader/fourcc.h"
-#include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/link/fourcc.h"
+#include "flashdll/link/le.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 
@@ -31,15 +31,12 @@ constexpr uint32_t kFileWriteTimeoutMs = 15000;
 constexpr uint32_t kFileCloseTimeoutMs = 5000;
 constexpr uint32_t kFsUnMountTimeoutMs = 150000;
 
-constexpr uint32_t kWordBytes = 4;
-constexpr uint32_t kHandleReplyBytes = 4;   // FIOP: the file handle
-constexpr uint32_t kWrittenReplyBytes = 4;  // FIWR: the bytes written
 // FSMT: type, format flag and file count, then for FFS the two volume
 // words, the chip table's length and the table itself (the largest case).
-constexpr uint32_t kMaxMountPayload = 6 * kWordBytes + kFsChipTableSize;
+constexpr uint32_t kMaxMountPayload = 6 * kFlWordBytes + kFsChipTableSize;
 // FIOP: type, then the owner and file ids, or the name's length and the
 // name with its terminating zero (the largest case).
-constexpr uint32_t kMaxOpenPayload = 2 * kWordBytes + kContentsNameSize;
+constexpr uint32_t kMaxOpenPayload = 2 * kFlWordBytes + kContentsNameSize;
 
 // Two flash addresses lie in the same 64 MiB window when bits 31..26 agree.
 constexpr uint32_t kWindowShift = 26;
@@ -52,9 +49,9 @@ struct Payload {
 };
 
 bool PutWord(Payload* payload, uint32_t value) {
-    if (payload->capacity - payload->length < kWordBytes) return false;
+    if (payload->capacity - payload->length < kFlWordBytes) return false;
     PutLe32(payload->bytes + payload->length, value);
-    payload->length += kWordBytes;
+    payload->length += kFlWordBytes;
     return true;
 }
 
@@ -158,7 +155,7 @@ uint32_t OpenAttempt(Session* session, void* context) {
     PutFileKey(session, request, &payload);
     uint8_t reply[kErrorRecordSize];
     const uint32_t code =
-        FLSendCmd(session, kFileOpen, payload.length, bytes, kHandleReplyBytes, reply, kFileOpenTimeoutMs);
+        FLSendCmd(session, kFileOpen, payload.length, bytes, kFlWordBytes, reply, kFileOpenTimeoutMs);
     if (code != SUCCESS) return code;
     const uint32_t handle = GetLe32(reply);
     if (handle == kInvalidFileHandle) return ERR_FILEOPEN_FAIL;
@@ -171,7 +168,7 @@ uint32_t WriteAttempt(Session* session, void* context) {
     const WriteRequest& request = *static_cast<const WriteRequest*>(context);
     uint8_t reply[kErrorRecordSize];
     const uint32_t code = FLSendCmd(session, kFileWrite, kFileWriteHeadBytes + request.count, session->fileWrite.bytes,
-                                    kWrittenReplyBytes, reply, kFileWriteTimeoutMs);
+                                    kFlWordBytes, reply, kFileWriteTimeoutMs);
     if (code != SUCCESS) return code;
     return GetLe32(reply) == request.count ? SUCCESS : ERR_FILEWRITE_FAIL;
 }
@@ -179,7 +176,7 @@ uint32_t WriteAttempt(Session* session, void* context) {
 uint32_t CloseAttempt(Session* session, void* context) {
     const uint32_t handle = *static_cast<const uint32_t*>(context);
     LogLine(session, "FileClose : handile=%u", handle);
-    uint8_t payload[kWordBytes];
+    uint8_t payload[kFlWordBytes];
     PutLe32(payload, handle);
     uint8_t reply[kErrorRecordSize];
     return FLSendCmd(session, kFileClose, sizeof payload, payload, 0, reply, kFileCloseTimeoutMs);
@@ -188,7 +185,7 @@ uint32_t CloseAttempt(Session* session, void* context) {
 uint32_t UnMountAttempt(Session* session, void* context) {
     const uint32_t type = *static_cast<const uint32_t*>(context);
     LogLine(session, "FSUnMount (%s)", FsTypeName(type));
-    uint8_t payload[kWordBytes];
+    uint8_t payload[kFlWordBytes];
     PutLe32(payload, type);
     uint8_t reply[kErrorRecordSize];
     return FLSendCmd(session, kFsUnMount, sizeof payload, payload, 0, reply, kFsUnMountTimeoutMs);
@@ -227,7 +224,7 @@ uint32_t FileWrite(Session* session, uint32_t handle, const uint8_t* data, uint3
     // Filled once: every retry sends the same chunk again.
     uint8_t* command = session->fileWrite.bytes;
     PutLe32(command, handle);
-    PutLe32(command + kWordBytes, count);
+    PutLe32(command + kFlWordBytes, count);
     std::memcpy(command + kFileWriteHeadBytes, data, count);
     WriteRequest request = {count};
     return RetryWithResync(session, "FileWrite", limit, WriteAttempt, &request);

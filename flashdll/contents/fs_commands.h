@@ -5,20 +5,13 @@
 
 #include <cstdint>
 
+#include "flashdll/session/contents_records.h"
+
 struct Session;
 struct ContentsSlotView;
 struct ContentsEntry;
 
 constexpr uint32_t kInvalidFileHandle = 0xFFFFFFFFu;
-// The most file data one FileWrite carries (128 KiB).
-constexpr uint32_t kMaxFileWriteBytes = 0x20000;
-constexpr uint32_t kFileWriteHeadBytes = 8;  // handle and count words
-
-// The command data buffer of FileWrite, one per session: the handle, the
-// count and a chunk of file data copied from the contents file.
-struct FileWriteCommand {
-    uint8_t bytes[kFileWriteHeadBytes + kMaxFileWriteBytes];
-};
 
 // "FFS", "CFS", "FDI", or "???" for any other type.
 const char* FsTypeName(uint32_t type);
@@ -32,3 +25,6 @@ uint32_t FileOpen(Session* session, uint32_t type, const ContentsEntry& entry, u
 uint32_t FileWrite(Session* session, uint32_t handle, const uint8_t* data, uint32_t count, uint32_t limit);
 uint32_t FileClose(Session* session, uint32_t handle, uint32_t limit);
 uint32_t FsUnMount(Session* session, uint32_t type, uint32_t limit);
+// The "CHKS" exchange for file `entry` of contents slot `slot`: whether the
+// file arrived whole in its file system.
+uint32_t CheckFileSize(Session* session, uint32_t slot, uint32_t entry);

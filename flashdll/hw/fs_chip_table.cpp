@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "flashdll/hw/flash_type.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/le.h"
 
 namespace {
 

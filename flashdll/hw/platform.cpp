@@ -1,5 +1,5 @@
-// Reading and checking one platform section of platform.def into the
-// session's platform record, and the user image's memory areas that follow
+// Reading and checking one platform section of platform.def into a
+// platform record, and the user image's memory areas that follow
 // from the platform's flash layout.
 #include "flashdll/hw/platform.h"
 
@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "flashdll/image/image_buffer.h"
 #include "flashdll/image/ranges.h"
-#include "flashdll/notify.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/exe_path.h"
 #include "flashdll/os/ini.h"
-#include "flashdll/session.h"
-#include "flashdll/size_text.h"
+#include "flashdll/report/size_text.h"
 
 namespace {
 
@@ -29,19 +29,18 @@ constexpr uint32_t kNoBase = 1;                   // "base" of a definition with
 constexpr uint32_t kNoChipSelect = 999;           // "chip select" of a definition without one
 constexpr uint32_t kMinImageSizeMiB = 4;
 constexpr uint32_t kMaxImageSizeMiB = 64;
-constexpr uint32_t kCfsOffsetMask = 0x7FFFFFFF;
 // The spare areas of NAND flash add 1/32 to every size (factor 1.03125).
 constexpr uint32_t kSpareNumerator = 33;
 constexpr uint32_t kSpareDenominator = 32;
 
-// One platform being read: the session and the section to read from.
+// One platform being read: where from, into what, and the section.
 struct Reader {
-    Session* session;
+    const PlatformSource* source;
     const char* section;
 };
 
 uint32_t ReadValue(const Reader& reader, const char* key, const char* defaultValue, char* out, uint32_t size) {
-    return os::IniGetString(reader.session->platformDefPath, reader.section, key, defaultValue, out, size);
+    return os::IniGetString(reader.source->platformDefPath, reader.section, key, defaultValue, out, size);
 }
 
 uint32_t ReadNumber(const Reader& reader, const char* key, const char* defaultValue) {
@@ -93,11 +92,11 @@ uint32_t ReadDigits(const char* text, int base) {
 
 // Writes module directory + `name` into `out` (kPathSize bytes) with this
 // system's separators; false when it does not fit.
-bool BuildLoaderPath(const Session* session, const char* name, char* out) {
+bool BuildLoaderPath(const PlatformSource& source, const char* name, char* out) {
     char relative[kLoaderNameSize];
     std::snprintf(relative, sizeof relative, "%s", name);
     os::NormalizePathSeparators(relative);
-    const int length = std::snprintf(out, kPathSize, "%s%s", session->moduleDir, relative);
+    const int length = std::snprintf(out, kPathSize, "%s%s", source.moduleDir, relative);
     if (length < 0 || static_cast<uint32_t>(length) >= kPathSize) {
         out[0] = '\0';
         return false;
@@ -114,8 +113,7 @@ uint32_t ParseNumber(const char* text) {
     return ReadDigits(text, 10);
 }
 
-void ResetFlashDefinitions(Session* session) {
-    PlatformRecord& platform = session->platform;
+void ResetFlashDefinitions(PlatformRecord& platform) {
     platform.flashDefinitionCount = 0;
     std::memset(platform.flashDefinitions, 0, sizeof platform.flashDefinitions);
 }
@@ -159,10 +157,10 @@ bool FitsAddressSpace(uint32_t base, uint32_t sizeMiB) {
 uint32_t Spare(uint64_t value) { return static_cast<uint32_t>(value * kSpareNumerator / kSpareDenominator); }
 
 // Memory interface type 1: base, size[, CFS] in MiB.
-bool ParseNandDefinition(const Session* session, const char* text, FlashDefinition* out) {
+bool ParseNandDefinition(const PlatformSource& source, const char* text, FlashDefinition* out) {
     const FlashValue value = SplitFlashValue(text);
     if (!value.hasFirstComma) return false;
-    const bool spare = session->options.sparenand != 0;
+    const bool spare = source.options->sparenand != 0;
     const uint32_t sizeMiB = spare ? Spare(value.sizeMiB) : value.sizeMiB;
     uint64_t cfsBytes = static_cast<uint64_t>(value.third) * kMiB;
     if (spare) cfsBytes = cfsBytes * kSpareNumerator / kSpareDenominator;
@@ -183,9 +181,9 @@ bool ParseNorDefinition(const char* text, FlashDefinition* out) {
     return true;
 }
 
-void SetUserImageAreasFromDefinitions(Session* session) {
-    const PlatformRecord& platform = session->platform;
-    ImageBuffer& image = session->userImage;
+void SetUserImageAreasFromDefinitions(const PlatformSource& source) {
+    const PlatformRecord& platform = *source.platform;
+    ImageBuffer& image = *source.userImage;
     image.areaCount = platform.flashDefinitionCount;
     for (uint32_t i = 0; i < platform.flashDefinitionCount; ++i) {
         image.areas[i].first = platform.flashDefinitions[i].base;
@@ -197,14 +195,14 @@ uint32_t LastOf(const FlashDefinition& definition) { return definition.base + (d
 
 // Two definitions sharing addresses would give the user image overlapping
 // memory areas, and the first would silently shadow the other.
-bool DefinitionsAreDisjoint(Session* session) {
-    const PlatformRecord& platform = session->platform;
+bool DefinitionsAreDisjoint(const PlatformSource& source) {
+    const PlatformRecord& platform = *source.platform;
     for (uint32_t j = 1; j < platform.flashDefinitionCount; ++j) {
         const FlashDefinition& later = platform.flashDefinitions[j];
         for (uint32_t i = 0; i < j; ++i) {
             const FlashDefinition& earlier = platform.flashDefinitions[i];
             if (RangesOverlap(earlier.base, LastOf(earlier), later.base, LastOf(later)) == 0) continue;
-            PostHostMessage(session, FLASH_LEVEL_ERROR,
+            PostHostMessage(source.reporter, FLASH_LEVEL_ERROR,
                             "Platform: flash definitions [%u] and [%u] overlap (0x%08lx - 0x%08lx, 0x%08lx - 0x%08lx)",
                             i, j, static_cast<unsigned long>(earlier.base), static_cast<unsigned long>(LastOf(earlier)),
                             static_cast<unsigned long>(later.base), static_cast<unsigned long>(LastOf(later)));
@@ -218,8 +216,8 @@ bool DefinitionsAreDisjoint(Session* session) {
 // definitions: a fifth one refuses the platform rather than being dropped,
 // since an image for the missing chip could never be placed.
 bool ReadFlashDefinitions(const Reader& reader) {
-    Session* session = reader.session;
-    PlatformRecord& platform = session->platform;
+    const PlatformSource& source = *reader.source;
+    PlatformRecord& platform = *source.platform;
     const bool nand = platform.memoryInterfaceType == 1;
     for (uint32_t index = 0; index < kMaxFlashKeys; ++index) {
         char key[16];
@@ -228,22 +226,22 @@ bool ReadFlashDefinitions(const Reader& reader) {
         if (ReadValue(reader, key, "", value, sizeof value) == 0) break;
         FlashDefinition definition;
         const bool valid = index < kMaxFlashDefinitions &&
-                           (nand ? ParseNandDefinition(session, value, &definition) : ParseNorDefinition(value, &definition));
+                           (nand ? ParseNandDefinition(source, value, &definition) : ParseNorDefinition(value, &definition));
         if (!valid) {
-            LogLine(session, "Platform: invalid flash definition [%u]", index);
+            LogLine(source.reporter, "Platform: invalid flash definition [%u]", index);
             return false;
         }
         platform.flashDefinitions[index] = definition;
         platform.flashDefinitionCount = index + 1;
     }
     if (platform.flashDefinitionCount == 0) {
-        LogLine(session, "Platform: no flash defined");
+        LogLine(source.reporter, "Platform: no flash defined");
         return false;
     }
-    if (!DefinitionsAreDisjoint(session)) {
+    if (!DefinitionsAreDisjoint(source)) {
         return false;
     }
-    SetUserImageAreasFromDefinitions(session);
+    SetUserImageAreasFromDefinitions(source);
     return true;
 }
 
@@ -251,10 +249,10 @@ bool ReadFlashDefinitions(const Reader& reader) {
 bool ReadMaxImageSize(const Reader& reader) {
     const uint32_t sizeMiB = ReadNumber(reader, "MaxImageSize", "16");
     if (sizeMiB < kMinImageSizeMiB || sizeMiB > kMaxImageSizeMiB) {
-        LogLine(reader.session, "Platform: invalid max. image size: %lu", static_cast<unsigned long>(sizeMiB));
+        LogLine(reader.source->reporter, "Platform: invalid max. image size: %lu", static_cast<unsigned long>(sizeMiB));
         return false;
     }
-    ImageBuffer& image = reader.session->userImage;
+    ImageBuffer& image = *reader.source->userImage;
     image.areaCount = 1;
     image.areas[0].first = 0;
     image.areas[0].last = sizeMiB * kMiB - 1;
@@ -262,7 +260,7 @@ bool ReadMaxImageSize(const Reader& reader) {
 }
 
 bool ReadBootLoaderType(const Reader& reader) {
-    PlatformRecord& platform = reader.session->platform;
+    PlatformRecord& platform = *reader.source->platform;
     if (platform.memoryInterfaceType == 1) {
         platform.bootLoaderType = kBootLoaderPassive;
         platform.setupLoaderUsed = 1;
@@ -275,15 +273,15 @@ bool ReadBootLoaderType(const Reader& reader) {
     } else if (EqualsIgnoringCase(value, "passive")) {
         platform.bootLoaderType = kBootLoaderPassive;
     } else {
-        LogLine(reader.session, "Platform: invalid boot loader type: %s", value);
+        LogLine(reader.source->reporter, "Platform: invalid boot loader type: %s", value);
         return false;
     }
     return true;
 }
 
 bool ReadSetupLoader(const Reader& reader) {
-    Session* session = reader.session;
-    PlatformRecord& platform = session->platform;
+    const PlatformSource& source = *reader.source;
+    PlatformRecord& platform = *source.platform;
     platform.setupLoaderIgnored = ReadNumber(reader, "SetupLoaderIgnore", "0") != 0 ? 1 : 0;
     if (platform.setupLoaderIgnored != 0) {
         platform.setupLoaderUsed = 0;
@@ -293,26 +291,26 @@ bool ReadSetupLoader(const Reader& reader) {
     char name[kLoaderNameSize];
     ReadValue(reader, "SetupLoader", "", name, sizeof name);
     if (name[0] != '\0') {
-        if (!BuildLoaderPath(session, name, platform.setupLoaderPath)) {
-            LogLine(session, "Platform: loader file name too long: %s", name);
+        if (!BuildLoaderPath(source, name, platform.setupLoaderPath)) {
+            LogLine(source.reporter, "Platform: loader file name too long: %s", name);
             return false;
         }
     } else if (platform.memoryInterfaceType == 1) {
-        LogLine(session, "Platform: missing setup loader");
+        LogLine(source.reporter, "Platform: missing setup loader");
         return false;
     } else {
         platform.setupLoaderPath[0] = '\0';
     }
     platform.setupLoaderBase = ReadNumber(reader, "SetupLoaderBaseAddr", "0");
     if (platform.setupLoaderBase % 4 != 0) {
-        LogLine(session, "Platform: invalid SL base address 0x%08lx", static_cast<unsigned long>(platform.setupLoaderBase));
+        LogLine(source.reporter, "Platform: invalid SL base address 0x%08lx", static_cast<unsigned long>(platform.setupLoaderBase));
         return false;
     }
     return true;
 }
 
 bool ReadFlashLayout(const Reader& reader) {
-    PlatformRecord& platform = reader.session->platform;
+    PlatformRecord& platform = *reader.source->platform;
     if (platform.memoryInterfaceType == 1) {
         platform.chipDescriptions = 1;
     } else {
@@ -322,80 +320,80 @@ bool ReadFlashLayout(const Reader& reader) {
 }
 
 bool ReadFlashLoader(const Reader& reader, const char* name) {
-    Session* session = reader.session;
-    PlatformRecord& platform = session->platform;
-    if (!BuildLoaderPath(session, name, platform.flashLoaderPath)) {
-        LogLine(session, "Platform: loader file name too long: %s", name);
+    const PlatformSource& source = *reader.source;
+    PlatformRecord& platform = *source.platform;
+    if (!BuildLoaderPath(source, name, platform.flashLoaderPath)) {
+        LogLine(source.reporter, "Platform: loader file name too long: %s", name);
         return false;
     }
     const char* defaultBase = platform.memoryInterfaceType == 1 ? "0x9999" : "0";
     platform.flashLoaderBase = ReadNumber(reader, "FlashLoaderBaseAddr", defaultBase);
     if (platform.flashLoaderBase % 4 != 0) {
-        LogLine(session, "Platform: invalid FL base address 0x%08lx", static_cast<unsigned long>(platform.flashLoaderBase));
+        LogLine(source.reporter, "Platform: invalid FL base address 0x%08lx", static_cast<unsigned long>(platform.flashLoaderBase));
         return false;
     }
     platform.stackBase = ReadNumber(reader, "StackBaseAddr", "0");
     return true;
 }
 
-void LogSummary(Session* session) {
-    const PlatformRecord& platform = session->platform;
-    LogLine(session, "Boot loader protocol type: %s", platform.bootLoaderType == kBootLoaderActive ? "active" : "passive");
-    LogLine(session, "Memory interface type: %u", platform.memoryInterfaceType);
+void LogSummary(const PlatformSource& source) {
+    const PlatformRecord& platform = *source.platform;
+    LogLine(source.reporter, "Boot loader protocol type: %s", platform.bootLoaderType == kBootLoaderActive ? "active" : "passive");
+    LogLine(source.reporter, "Memory interface type: %u", platform.memoryInterfaceType);
     if (platform.setupLoaderPath[0] != '\0') {
-        LogLine(session, "Setup loader: %s", platform.setupLoaderPath);
-        LogLine(session, "Setup loader base addr: 0x%08lx", static_cast<unsigned long>(platform.setupLoaderBase));
+        LogLine(source.reporter, "Setup loader: %s", platform.setupLoaderPath);
+        LogLine(source.reporter, "Setup loader base addr: 0x%08lx", static_cast<unsigned long>(platform.setupLoaderBase));
     } else {
-        LogLine(session, "Setup loader: -");
+        LogLine(source.reporter, "Setup loader: -");
     }
-    LogLine(session, "Flash loader: %s", platform.flashLoaderPath);
-    LogLine(session, "Flash loader base addr: 0x%08lx", static_cast<unsigned long>(platform.flashLoaderBase));
-    LogLine(session, "Stack base addr: 0x%08lx", static_cast<unsigned long>(platform.stackBase));
-    const ImageBuffer& image = session->userImage;
-    LogLine(session, "Stack buffers: %u", image.areaCount);
+    LogLine(source.reporter, "Flash loader: %s", platform.flashLoaderPath);
+    LogLine(source.reporter, "Flash loader base addr: 0x%08lx", static_cast<unsigned long>(platform.flashLoaderBase));
+    LogLine(source.reporter, "Stack base addr: 0x%08lx", static_cast<unsigned long>(platform.stackBase));
+    const ImageBuffer& image = *source.userImage;
+    LogLine(source.reporter, "Stack buffers: %u", image.areaCount);
     for (uint32_t i = 0; i < image.areaCount; ++i) {
         char sizeText[kSizeTextSize];
         SizeText(image.areas[i].last - image.areas[i].first + 1, sizeText, sizeof sizeText);
-        LogLine(session, "%u: 0x%08lx - 0x%08lx [%s]", i, static_cast<unsigned long>(image.areas[i].first),
+        LogLine(source.reporter, "%u: 0x%08lx - 0x%08lx [%s]", i, static_cast<unsigned long>(image.areas[i].first),
                 static_cast<unsigned long>(image.areas[i].last), sizeText);
     }
 }
 
 // The platform name as a C string; false when the options' field holds no
 // NUL (it is then shown cut, and refused).
-bool PlatformName(const Session* session, char* out, size_t size) {
-    const bool terminated = std::memchr(session->options.platform, '\0', sizeof session->options.platform) != nullptr;
-    std::snprintf(out, size, "%.*s", static_cast<int>(sizeof session->options.platform), session->options.platform);
+bool PlatformName(const PlatformSource& source, char* out, size_t size) {
+    const bool terminated = std::memchr(source.options->platform, '\0', sizeof source.options->platform) != nullptr;
+    std::snprintf(out, size, "%.*s", static_cast<int>(sizeof source.options->platform), source.options->platform);
     return terminated && out[0] != '\0';
 }
 
 }  // namespace
 
-int ReadPlatform(Session* session) {
-    PlatformRecord& platform = session->platform;
+int ReadPlatform(const PlatformSource& source) {
+    PlatformRecord& platform = *source.platform;
     platform.setupLoaderIgnored = 0;
     platform.setupLoaderUsed = 0;
     platform.flashLoaderBase = 0;
-    ResetFlashDefinitions(session);
+    ResetFlashDefinitions(*source.platform);
 
-    char section[sizeof session->options.platform + 1];
-    const bool named = PlatformName(session, section, sizeof section);
-    const Reader reader{session, section};
+    char section[sizeof source.options->platform + 1];
+    const bool named = PlatformName(source, section, sizeof section);
+    const Reader reader{&source, section};
     char flashLoader[kLoaderNameSize] = "";
     if (named) ReadValue(reader, "FlashLoader", "", flashLoader, sizeof flashLoader);
     if (flashLoader[0] == '\0') {
-        LogLine(session, "Platform: unknown or corrupted platform: \"%s\"", section);
+        LogLine(source.reporter, "Platform: unknown or corrupted platform: \"%s\"", section);
         return 0;
     }
     platform.memoryInterfaceType = ReadDecimal(reader, "MIT", "0");
     if (platform.memoryInterfaceType > 1) {
-        LogLine(session, "Platform: invalid MIT: %u", platform.memoryInterfaceType);
+        LogLine(source.reporter, "Platform: invalid MIT: %u", platform.memoryInterfaceType);
         return 0;
     }
     if (!ReadBootLoaderType(reader) || !ReadSetupLoader(reader) || !ReadFlashLayout(reader) ||
         !ReadFlashLoader(reader, flashLoader)) {
         return 0;
     }
-    LogSummary(session);
+    LogSummary(source);
     return 1;
 }

@@ -2,14 +2,12 @@
 
 #include <cstdlib>
 
-#include "flashdll/session.h"
-
 namespace {
 
 constexpr uint64_t kLargestAreaBytes = 0xFFFFFFFFull;  // a size must fit 32 bits
 
-// Sets a buffer to the single area base ... base + size - 1; false when that
-// would run past the top of the 32-bit address space.
+}  // namespace
+
 bool SetSingleArea(ImageBuffer* buffer, uint32_t base, uint32_t size) {
     buffer->areaCount = 0;
     if (static_cast<uint64_t>(base) + size - 1 > 0xFFFFFFFFull) {
@@ -21,9 +19,6 @@ bool SetSingleArea(ImageBuffer* buffer, uint32_t base, uint32_t size) {
     return true;
 }
 
-// Allocates every area's block of one buffer. An area with last < first or
-// a size that does not fit 32 bits is refused rather than allocated with a
-// wrapped size.
 bool AllocateAreas(ImageBuffer* buffer) {
     if (buffer->areaCount > kMaxAreas) {
         return false;
@@ -59,33 +54,6 @@ void ResetBuffer(ImageBuffer* buffer) {
     for (MemoryArea& area : buffer->areas) {
         area.data = nullptr;
     }
-}
-
-}  // namespace
-
-int AllocImageBuffers(Session* session) {
-    const PlatformRecord& platform = session->platform;
-    const bool ok = SetSingleArea(&session->setupLoaderImage, platform.setupLoaderBase, kSetupLoaderAreaSize) &&
-                    SetSingleArea(&session->flashLoaderImage, platform.flashLoaderBase, kFlashLoaderAreaSize) &&
-                    AllocateAreas(&session->setupLoaderImage) && AllocateAreas(&session->flashLoaderImage) &&
-                    AllocateAreas(&session->userImage);
-    if (!ok) {
-        FreeImageBuffers(session);
-        return 0;
-    }
-    return 1;
-}
-
-void FreeImageBuffers(Session* session) {
-    FreeAreas(&session->setupLoaderImage);
-    FreeAreas(&session->flashLoaderImage);
-    FreeAreas(&session->userImage);
-}
-
-void ResetImageBuffers(Session* session) {
-    ResetBuffer(&session->setupLoaderImage);
-    ResetBuffer(&session->flashLoaderImage);
-    ResetBuffer(&session->userImage);
 }
 
 uint32_t FindArea(const ImageBuffer* buffer, uint32_t address) {

@@ -6,8 +6,6 @@
 
 #include "flashdll/flashdll.h"
 
-struct Session;
-
 constexpr uint32_t kMaxAreas = 4;
 constexpr uint32_t kMaxRegions = 1024;
 constexpr uint32_t kNoArea = 65535;
@@ -27,13 +25,16 @@ struct ImageBuffer {
     FlashRange regions[kMaxRegions];  // sorted, disjoint, touching regions merged
 };
 
-// Sets the loader images' single areas from the platform and allocates every
-// area's data block of the three buffers. 1 on success; on failure frees
-// everything and returns 0.
-int AllocImageBuffers(Session* session);
-// Frees every data block of the three buffers (safe to call twice).
-void FreeImageBuffers(Session* session);
-// Clears area counts and data pointers (start of a load; frees nothing).
-void ResetImageBuffers(Session* session);
+// Sets a buffer to the single area base ... base + size - 1; false when that
+// would run past the top of the 32-bit address space.
+bool SetSingleArea(ImageBuffer* buffer, uint32_t base, uint32_t size);
+// Allocates every area's block of one buffer. An area with last < first or
+// a size that does not fit 32 bits is refused rather than allocated with a
+// wrapped size.
+bool AllocateAreas(ImageBuffer* buffer);
+// Frees every area's block (safe to call twice).
+void FreeAreas(ImageBuffer* buffer);
+// Clears the area and region counts and the data pointers (frees nothing).
+void ResetBuffer(ImageBuffer* buffer);
 // Index of the first area holding `address`, or kNoArea.
 uint32_t FindArea(const ImageBuffer* buffer, uint32_t address);

@@ -7,8 +7,9 @@
 
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/image/ranges.h"
-#include "flashdll/link/serial.h"
-#include "flashdll/session.h"
+#include "flashdll/image/image_file_job.h"
+#include "flashdll/report/errors.h"
+#include "flashdll/report/notify.h"
 
 // The file is read in large blocks and split into lines here, with the same
 // line rule as a 128-byte fgets buffer: a line holds at most 127 characters
@@ -72,29 +73,39 @@ struct Line {
     size_t textLength;  // the length a text-mode reader would see (no CR before LF)
 };
 
-bool NextLine(LineSource* source, Line* line) {
+// Refills the block while less than a whole line's room is left unread and
+// the file has more.
+void KeepLineRoom(LineSource* source) {
     if (source->end - source->begin <= kLineRoom && !source->atEnd) {
         Refill(source);
     }
+}
+
+// The line at the front of `text` (`available` bytes, at least one): up to
+// and with its line feed when that fits the line room, or the line room's
+// worth of characters when it does not.
+Line CutLine(const char* text, size_t available) {
+    const size_t window = available < kLineRoom + 1 ? available : kLineRoom + 1;
+    const size_t roomful = window < kLineRoom ? window : kLineRoom;
+    const char* feed = static_cast<const char*>(std::memchr(text, '\n', window));
+    if (feed != nullptr) {
+        const size_t withFeed = static_cast<size_t>(feed - text) + 1;
+        const size_t carriageReturn = withFeed >= 2 && feed[-1] == '\r' ? 1 : 0;
+        if (withFeed - carriageReturn <= kLineRoom) {
+            return Line{text, withFeed, withFeed - carriageReturn};
+        }
+    }
+    return Line{text, roomful, roomful};
+}
+
+bool NextLine(LineSource* source, Line* line) {
+    KeepLineRoom(source);
     const size_t available = source->end - source->begin;
     if (available == 0) {
         return false;
     }
-    const char* start = source->block + source->begin;
-    const size_t window = available < kLineRoom + 1 ? available : kLineRoom + 1;
-    const char* feed = static_cast<const char*>(std::memchr(start, '\n', window));
-    size_t length = window < kLineRoom ? window : kLineRoom;
-    size_t textLength = length;
-    if (feed != nullptr) {
-        const size_t withFeed = static_cast<size_t>(feed - start) + 1;
-        const bool crlf = withFeed >= 2 && feed[-1] == '\r';
-        if (withFeed - (crlf ? 1 : 0) <= kLineRoom) {
-            length = withFeed;
-            textLength = withFeed - (crlf ? 1 : 0);
-        }
-    }
-    source->begin += length;
-    *line = Line{start, length, textLength};
+    *line = CutLine(source->block + source->begin, available);
+    source->begin += line->length;
     return true;
 }
 
@@ -140,7 +151,7 @@ size_t ContentLength(const Line& line) {
 }
 
 struct LoadState {
-    Session* session;
+    const ImageFileJob* job;
     ImageBuffer* buffer;
     const char* path;
     uint32_t areaCount;  // the buffer's count, never above kMaxAreas
@@ -161,8 +172,8 @@ struct Record {
 };
 
 uint32_t RefuseRecord(LoadState* state, const char* why) {
-    LogLine(state->session, "SRE line %lu: %s", state->lineNumber, why);
-    PostHostMessage(state->session, FLASH_LEVEL_ERROR, "SRE line %lu: %s is not a valid S-Record file!",
+    LogLine(state->job->reporter, "SRE line %lu: %s", state->lineNumber, why);
+    PostHostMessage(state->job->reporter, FLASH_LEVEL_ERROR, "SRE line %lu: %s is not a valid S-Record file!",
                     state->lineNumber, state->path);
     return ERR_BAD_SREC_FILE;
 }
@@ -222,7 +233,7 @@ uint32_t CheckAddress(LoadState* state, const Record& record) {
             }
         }
         if (found == kNoArea) {
-            PostHostMessage(state->session, FLASH_LEVEL_ERROR, "SRE line %lu: Address outside buffers ! 0x%08lx",
+            PostHostMessage(state->job->reporter, FLASH_LEVEL_ERROR, "SRE line %lu: Address outside buffers ! 0x%08lx",
                             state->lineNumber, static_cast<unsigned long>(record.address));
             return ERR_BAD_SREC_ADDR;
         }
@@ -232,7 +243,7 @@ uint32_t CheckAddress(LoadState* state, const Record& record) {
     const uint64_t last = static_cast<uint64_t>(record.address) + record.dataLength - 1;
     if (last > area.last) {
         // Name the first byte of the record that the area cannot hold.
-        PostHostMessage(state->session, FLASH_LEVEL_ERROR, "SRE line %lu: Address outside buffers ! 0x%08lx",
+        PostHostMessage(state->job->reporter, FLASH_LEVEL_ERROR, "SRE line %lu: Address outside buffers ! 0x%08lx",
                         state->lineNumber, static_cast<unsigned long>(static_cast<uint32_t>(area.last + 1u)));
         return ERR_BAD_SREC_ADDR;
     }
@@ -248,7 +259,7 @@ uint32_t CloseRegion(LoadState* state, FlashRange region) {
     }
     const FlashRange& a = buffer->regions[i - 1];
     const FlashRange& b = buffer->regions[i];
-    PostHostMessage(state->session, FLASH_LEVEL_ERROR,
+    PostHostMessage(state->job->reporter, FLASH_LEVEL_ERROR,
                     "SRE line %lu: Overlapping address ranges: 0x%08lx-0x%08lx, 0x%08lx-0x%08lx!", state->lineNumber,
                     static_cast<unsigned long>(a.first), static_cast<unsigned long>(a.last),
                     static_cast<unsigned long>(b.first), static_cast<unsigned long>(b.last));
@@ -293,7 +304,7 @@ uint32_t StoreDataRecord(LoadState* state, const Record& record) {
         sum += record.bytes[i];
     }
     if (static_cast<uint8_t>(~sum) != record.bytes[record.count - 1]) {
-        PostHostMessage(state->session, FLASH_LEVEL_ERROR, "SRE line %lu: Checksum mismatch in S-record file",
+        PostHostMessage(state->job->reporter, FLASH_LEVEL_ERROR, "SRE line %lu: Checksum mismatch in S-record file",
                         state->lineNumber);
         return ERR_BAD_SREC_CHECKSUM;
     }
@@ -301,7 +312,7 @@ uint32_t StoreDataRecord(LoadState* state, const Record& record) {
 }
 
 uint32_t RefuseLine(LoadState* state) {
-    PostHostMessage(state->session, FLASH_LEVEL_ERROR, "SRE line %lu: %s is not a valid S-Record file!",
+    PostHostMessage(state->job->reporter, FLASH_LEVEL_ERROR, "SRE line %lu: %s is not a valid S-Record file!",
                     state->lineNumber, state->path);
     return ERR_BAD_SREC_FILE;
 }
@@ -316,7 +327,7 @@ uint32_t ProcessLine(LoadState* state, const Line& line) {
         char text[kLineRoom + 1];
         std::memcpy(text, line.text, length);
         text[length] = '\0';
-        PostHostMessage(state->session, FLASH_LEVEL_INFO, "SRE line %lu: IGNORING: %s", state->lineNumber, text);
+        PostHostMessage(state->job->reporter, FLASH_LEVEL_INFO, "SRE line %lu: IGNORING: %s", state->lineNumber, text);
         return SUCCESS;
     }
     Record record;
@@ -336,12 +347,12 @@ uint32_t ReadLines(LoadState* state, LineSource* source, uint32_t fileSize) {
     uint32_t result = SUCCESS;
     while (result == SUCCESS && NextLine(source, &line)) {
         ++state->lineNumber;
-        if (AbortRequested(state->session) != 0) {
+        if (StopRequested(*state->job)) {
             return ERR_ABORT;
         }
         progress.position += line.textLength + 1;
         if (progress.position > progress.mark) {
-            ProgressUpdate(state->session, static_cast<uint32_t>(progress.position));
+            ProgressUpdate(state->job->reporter, static_cast<uint32_t>(progress.position));
             progress.mark += progress.step;
         }
         if (LineIsTrailer(line)) {
@@ -354,7 +365,7 @@ uint32_t ReadLines(LoadState* state, LineSource* source, uint32_t fileSize) {
         result = ProcessLine(state, line);
     }
     if (result == SUCCESS && source->failed) {
-        PostHostMessage(state->session, FLASH_LEVEL_ERROR, "Error: Unable to read file \"%s\"", state->path);
+        PostHostMessage(state->job->reporter, FLASH_LEVEL_ERROR, "Error: Unable to read file \"%s\"", state->path);
         return ERR_FILEIO;
     }
     if (result == SUCCESS && state->pending) {
@@ -363,30 +374,30 @@ uint32_t ReadLines(LoadState* state, LineSource* source, uint32_t fileSize) {
     return result;
 }
 
-void ListRegions(Session* session, const ImageBuffer* buffer) {
+void ListRegions(const ImageFileJob& job, const ImageBuffer* buffer) {
     if (buffer->regionCount == 1) {
-        PostHostMessage(session, FLASH_LEVEL_INFO, "There is 1 memory region in the S-record file:");
+        PostHostMessage(job.reporter, FLASH_LEVEL_INFO, "There is 1 memory region in the S-record file:");
     } else {
-        PostHostMessage(session, FLASH_LEVEL_INFO, "There are %u memory regions in the S-record file:",
+        PostHostMessage(job.reporter, FLASH_LEVEL_INFO, "There are %u memory regions in the S-record file:",
                         buffer->regionCount);
     }
     for (uint32_t i = 0; i < buffer->regionCount; ++i) {
         const FlashRange& region = buffer->regions[i];
-        PostHostMessage(session, FLASH_LEVEL_INFO, "%2d: 0x%08lx - 0x%08lx = %10lu Bytes", static_cast<int>(i + 1),
+        PostHostMessage(job.reporter, FLASH_LEVEL_INFO, "%2d: 0x%08lx - 0x%08lx = %10lu Bytes", static_cast<int>(i + 1),
                         static_cast<unsigned long>(region.first), static_cast<unsigned long>(region.last),
                         static_cast<unsigned long>(region.last - region.first + 1));
     }
 }
 
-uint32_t CheckReserved(Session* session, const ImageBuffer* buffer) {
-    const FlashLoadOptions& options = session->options;
+uint32_t CheckReserved(const ImageFileJob& job, const ImageBuffer* buffer) {
+    const FlashLoadOptions& options = *job.options;
     const uint32_t reservedCount = options.reservedcount < FLASH_MAX_RANGES ? options.reservedcount : FLASH_MAX_RANGES;
     for (uint32_t r = 0; r < reservedCount; ++r) {
         const FlashRange& reserved = options.reserved[r];
         for (uint32_t i = 0; i < buffer->regionCount; ++i) {
             const FlashRange& region = buffer->regions[i];
             if (RangesOverlap(reserved.first, reserved.last, region.first, region.last)) {
-                PostHostMessage(session, FLASH_LEVEL_ERROR,
+                PostHostMessage(job.reporter, FLASH_LEVEL_ERROR,
                                 "Attempt to write to reserved region 0x%lx - 0x%lx (0x%lx - 0x%lx)",
                                 static_cast<unsigned long>(reserved.first), static_cast<unsigned long>(reserved.last),
                                 static_cast<unsigned long>(region.first), static_cast<unsigned long>(region.last));
@@ -418,7 +429,7 @@ void FillAreas(ImageBuffer* buffer) {
     }
 }
 
-uint32_t LoadOpenFile(Session* session, ImageBuffer* buffer, const char* path, std::FILE* file, uint32_t fileSize) {
+uint32_t LoadOpenFile(const ImageFileJob& job, ImageBuffer* buffer, const char* path, std::FILE* file, uint32_t fileSize) {
     std::unique_ptr<char[]> block(new (std::nothrow) char[kReadBlockBytes]);
     if (!block) {
         return ERR_NOMEM;
@@ -426,35 +437,35 @@ uint32_t LoadOpenFile(Session* session, ImageBuffer* buffer, const char* path, s
     FillAreas(buffer);
     LineSource source = {file, block.get(), 0, 0, false, false};
     const uint32_t areaCount = buffer->areaCount < kMaxAreas ? buffer->areaCount : kMaxAreas;
-    LoadState state = {session, buffer, path, areaCount, 0, 0, false, {0, 0}};
+    LoadState state = {&job, buffer, path, areaCount, 0, 0, false, {0, 0}};
     uint32_t result = ReadLines(&state, &source, fileSize);
     if (result == SUCCESS) {
-        ListRegions(session, buffer);
+        ListRegions(job, buffer);
     }
     return result;
 }
 
 }  // namespace
 
-uint32_t LoadSRecordFile(Session* session, ImageBuffer* buffer, const char* path, int rangeCheck) {
+uint32_t LoadSRecordFile(const ImageFileJob& job, ImageBuffer* buffer, const char* path, int rangeCheck) {
     buffer->regionCount = 0;
-    PostHostMessage(session, FLASH_LEVEL_INFO, "Loading S-record file (RangeCheck=%s)", rangeCheck ? "On" : "Off");
-    PostHostMessage(session, FLASH_LEVEL_INFO, "File: %s", path);
+    PostHostMessage(job.reporter, FLASH_LEVEL_INFO, "Loading S-record file (RangeCheck=%s)", rangeCheck ? "On" : "Off");
+    PostHostMessage(job.reporter, FLASH_LEVEL_INFO, "File: %s", path);
     // Binary mode: line ends are handled while splitting lines, the same on
     // every platform.
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
-        PostHostMessage(session, FLASH_LEVEL_WARNING, "Error: Unable to open file \"%s\"", path);
+        PostHostMessage(job.reporter, FLASH_LEVEL_WARNING, "Error: Unable to open file \"%s\"", path);
         return ERR_FILEIO;
     }
     const uint32_t fileSize = FileSize(file);
-    ProgressBegin(session, "Loading S-Record File ...", fileSize);
-    uint32_t result = LoadOpenFile(session, buffer, path, file, fileSize);
+    ProgressBegin(job.reporter, "Loading S-Record File ...", fileSize);
+    uint32_t result = LoadOpenFile(job, buffer, path, file, fileSize);
     if (result == SUCCESS && rangeCheck) {
-        result = CheckReserved(session, buffer);
+        result = CheckReserved(job, buffer);
     }
-    ProgressUpdate(session, fileSize);
-    ProgressEnd(session);
+    ProgressUpdate(job.reporter, fileSize);
+    ProgressEnd(job.reporter);
     std::fclose(file);
     return result;
 }

@@ -6,8 +6,9 @@
 #include <new>
 
 #include "flashdll/image/image_buffer.h"
-#include "flashdll/link/serial.h"
-#include "flashdll/session.h"
+#include "flashdll/image/image_file_job.h"
+#include "flashdll/report/errors.h"
+#include "flashdll/report/notify.h"
 
 // Lines are formatted into one large buffer and written in big chunks; the
 // stream is opened in text mode so every line gets the platform's line end.
@@ -41,20 +42,20 @@ struct Output {
     uint32_t unreported;  // data bytes written since the last progress report
 };
 
-void Flush(Session* session, Output* out) {
+void Flush(const ImageFileJob& job, Output* out) {
     if (out->used > 0 && !out->failed && std::fwrite(out->buffer, 1, out->used, out->file) != out->used) {
         out->failed = true;
     }
     out->used = 0;
     if (out->unreported > 0) {
-        ProgressAdvance(session, out->unreported);
+        ProgressAdvance(job.reporter, out->unreported);
         out->unreported = 0;
     }
 }
 
-void Append(Session* session, Output* out, const char* text, size_t length) {
+void Append(const ImageFileJob& job, Output* out, const char* text, size_t length) {
     if (kOutputBytes - out->used < length) {
-        Flush(session, out);
+        Flush(job, out);
     }
     std::memcpy(out->buffer + out->used, text, length);
     out->used += length;
@@ -66,9 +67,9 @@ inline char* PutByte(char* at, uint8_t value) {
 }
 
 // Formats one S3 line of `n` (1 ... 16) bytes at `address` into the buffer.
-void AppendDataLine(Session* session, Output* out, uint32_t address, const uint8_t* data, uint32_t n) {
+void AppendDataLine(const ImageFileJob& job, Output* out, uint32_t address, const uint8_t* data, uint32_t n) {
     if (kOutputBytes - out->used < kLongestLine) {
-        Flush(session, out);
+        Flush(job, out);
     }
     char* at = out->buffer + out->used;
     const uint8_t count = static_cast<uint8_t>(n + 5);
@@ -112,18 +113,18 @@ uint32_t FindRange(const FlashRange* ranges, uint32_t count, uint32_t address) {
 
 // Starts the segment holding `address`; an error code when the address lies
 // in no memory area (or one without data) or in no read range.
-uint32_t StartSegment(Session* session, const ImageBuffer* buffer, uint32_t address, Segment* segment) {
-    const FlashRange* ranges = session->options.read;
-    const uint32_t count = session->options.readcount < FLASH_MAX_RANGES ? session->options.readcount : FLASH_MAX_RANGES;
+uint32_t StartSegment(const ImageFileJob& job, const ImageBuffer* buffer, uint32_t address, Segment* segment) {
+    const FlashRange* ranges = job.options->read;
+    const uint32_t count = job.options->readcount < FLASH_MAX_RANGES ? job.options->readcount : FLASH_MAX_RANGES;
     segment->area = FindArea(buffer, address);
     if (segment->area == kNoArea || buffer->areas[segment->area].data == nullptr) {
-        PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: Address 0x%08lx outside flash memory",
+        PostHostMessage(job.reporter, FLASH_LEVEL_ERROR, "Error: Address 0x%08lx outside flash memory",
                         static_cast<unsigned long>(address));
         return ERR_RANGE_OUTSIDE_FLASH;
     }
     segment->range = FindRange(ranges, count, address);
     if (segment->range == count) {
-        PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: Address 0x%08lx outside read regions",
+        PostHostMessage(job.reporter, FLASH_LEVEL_ERROR, "Error: Address 0x%08lx outside read regions",
                         static_cast<unsigned long>(address));
         return ERR_BAD_PARAMS;
     }
@@ -140,48 +141,68 @@ struct Walk {
     Segment segment;
 };
 
+// Goes on at the first address of the read range after the segment's.
+uint32_t MoveToNextRange(const ImageFileJob& job, Walk* walk) {
+    const uint32_t next = walk->segment.range + 1;
+    if (next >= job.options->readcount || next >= FLASH_MAX_RANGES) {
+        // Only overlapping read ranges can leave bytes to write here.
+        PostHostMessage(job.reporter, FLASH_LEVEL_ERROR, "Error: Address 0x%08lx outside read regions",
+                        static_cast<unsigned long>(walk->address));
+        return ERR_BAD_PARAMS;
+    }
+    walk->address = job.options->read[next].first;
+    return SUCCESS;
+}
+
 // Moves to the segment that the next line comes from; after a segment that
 // ended its range, that is the next read range.
-uint32_t NextSegment(Session* session, const ImageBuffer* buffer, Walk* walk, bool first) {
+uint32_t NextSegment(const ImageFileJob& job, const ImageBuffer* buffer, Walk* walk, bool first) {
     if (!first && walk->segment.endsRange) {
-        const uint32_t next = walk->segment.range + 1;
-        if (next >= session->options.readcount || next >= FLASH_MAX_RANGES) {
-            // Only overlapping read ranges can leave bytes to write here.
-            PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: Address 0x%08lx outside read regions",
-                            static_cast<unsigned long>(walk->address));
-            return ERR_BAD_PARAMS;
+        const uint32_t result = MoveToNextRange(job, walk);
+        if (result != SUCCESS) {
+            return result;
         }
-        walk->address = session->options.read[next].first;
     }
     walk->needSegment = false;
-    return StartSegment(session, buffer, walk->address, &walk->segment);
+    return StartSegment(job, buffer, walk->address, &walk->segment);
+}
+
+// Data bytes of the next line: at most kMaxLineBytes, and none past the
+// segment's end; a line that reaches that end asks for the next segment.
+uint32_t NextLineBytes(Walk* walk) {
+    uint32_t n = walk->remaining < kMaxLineBytes ? static_cast<uint32_t>(walk->remaining) : kMaxLineBytes;
+    if (static_cast<uint64_t>(walk->address) + n > walk->segment.last) {
+        n = walk->segment.last - walk->address + 1;
+        walk->needSegment = true;
+    }
+    return n;
+}
+
+void WriteNextLine(const ImageFileJob& job, const ImageBuffer* buffer, Output* out, Walk* walk) {
+    const uint32_t n = NextLineBytes(walk);
+    const MemoryArea& area = buffer->areas[walk->segment.area];
+    AppendDataLine(job, out, walk->address, area.data + (walk->address - area.first), n);
+    walk->remaining -= n;
+    walk->address += n;
 }
 
 // Writes every data line; SUCCESS, ERR_ABORT (the termination line is still
 // due) or the code of an address that has no data to write.
-uint32_t WriteDataLines(Session* session, const ImageBuffer* buffer, Output* out, uint64_t total) {
-    Walk walk = {session->options.read[0].first, total, true, {}};
+uint32_t WriteDataLines(const ImageFileJob& job, const ImageBuffer* buffer, Output* out, uint64_t total) {
+    Walk walk = {job.options->read[0].first, total, true, {}};
     bool first = true;
     while (walk.remaining > 0 && !out->failed) {
-        if (AbortRequested(session) != 0) {
+        if (StopRequested(job)) {
             return ERR_ABORT;
         }
         if (walk.needSegment) {
-            const uint32_t result = NextSegment(session, buffer, &walk, first);
+            const uint32_t result = NextSegment(job, buffer, &walk, first);
             if (result != SUCCESS) {
                 return result;
             }
             first = false;
         }
-        uint32_t n = walk.remaining < kMaxLineBytes ? static_cast<uint32_t>(walk.remaining) : kMaxLineBytes;
-        if (static_cast<uint64_t>(walk.address) + n > walk.segment.last) {
-            n = walk.segment.last - walk.address + 1;
-            walk.needSegment = true;
-        }
-        const MemoryArea& area = buffer->areas[walk.segment.area];
-        AppendDataLine(session, out, walk.address, area.data + (walk.address - area.first), n);
-        walk.remaining -= n;
-        walk.address += n;
+        WriteNextLine(job, buffer, out, &walk);
     }
     return SUCCESS;
 }
@@ -198,20 +219,20 @@ uint64_t TotalReadBytes(const FlashLoadOptions& options) {
 // Writes header, data lines and (unless an address was refused) the
 // termination line; a failed write or close turns the result into
 // ERR_FILEIO, since the file on disk is then incomplete.
-uint32_t WriteFile(Session* session, const ImageBuffer* buffer, Output* out, uint64_t total, const char* path) {
-    Append(session, out, kHeaderLine, sizeof kHeaderLine - 1);
-    uint32_t result = WriteDataLines(session, buffer, out, total);
+uint32_t WriteFile(const ImageFileJob& job, const ImageBuffer* buffer, Output* out, uint64_t total, const char* path) {
+    Append(job, out, kHeaderLine, sizeof kHeaderLine - 1);
+    uint32_t result = WriteDataLines(job, buffer, out, total);
     if (result == SUCCESS || result == ERR_ABORT) {
-        Append(session, out, kTerminationLine, sizeof kTerminationLine - 1);
+        Append(job, out, kTerminationLine, sizeof kTerminationLine - 1);
     }
-    Flush(session, out);
-    ProgressUpdate(session, total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(total));
+    Flush(job, out);
+    ProgressUpdate(job.reporter, total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(total));
     // Flushed before the close: some C runtimes report a failed last write
     // from fflush but not from fclose.
     const bool flushFailed = std::fflush(out->file) != 0;
     const bool closeFailed = std::fclose(out->file) != 0 || flushFailed;
     if ((out->failed || closeFailed) && result != ERR_ABORT) {
-        PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: Unable to write file \"%s\"", path);
+        PostHostMessage(job.reporter, FLASH_LEVEL_ERROR, "Error: Unable to write file \"%s\"", path);
         result = ERR_FILEIO;
     }
     return result;
@@ -219,24 +240,24 @@ uint32_t WriteFile(Session* session, const ImageBuffer* buffer, Output* out, uin
 
 }  // namespace
 
-uint32_t SaveSRecordFile(Session* session, const ImageBuffer* buffer) {
-    char path[sizeof session->options.savefile + 1] = {};
-    std::memcpy(path, session->options.savefile, sizeof session->options.savefile);
-    const uint64_t total = TotalReadBytes(session->options);
-    PostHostMessage(session, FLASH_LEVEL_INFO, "Writing S-Record File %s", path);
+uint32_t SaveSRecordFile(const ImageFileJob& job, const ImageBuffer* buffer) {
+    char path[sizeof job.options->savefile + 1] = {};
+    std::memcpy(path, job.options->savefile, sizeof job.options->savefile);
+    const uint64_t total = TotalReadBytes(*job.options);
+    PostHostMessage(job.reporter, FLASH_LEVEL_INFO, "Writing S-Record File %s", path);
     std::unique_ptr<char[]> block(new (std::nothrow) char[kOutputBytes]);
     if (!block) {
         return ERR_NOMEM;
     }
     std::FILE* file = std::fopen(path, "w");
     if (file == nullptr) {
-        PostHostMessage(session, FLASH_LEVEL_WARNING, "Error: Unable to open file \"%s\"", path);
+        PostHostMessage(job.reporter, FLASH_LEVEL_WARNING, "Error: Unable to open file \"%s\"", path);
         return ERR_WRONG_FILE_SAVE;
     }
-    ProgressBegin(session, "Saving S-Record File ...", total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(total));
+    ProgressBegin(job.reporter, "Saving S-Record File ...", total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(total));
     Output out = {file, block.get(), 0, false, 0};
-    const uint32_t result = WriteFile(session, buffer, &out, total, path);
-    ProgressEnd(session);
+    const uint32_t result = WriteFile(job, buffer, &out, total, path);
+    ProgressEnd(job.reporter);
     return result;
 }
 

@@ -1,40 +1,39 @@
 #include "flashdll/link/serial.h"
 
-#include "flashdll/notify.h"
+#include "flashdll/link/com_name.h"
 #include "flashdll/os/clock.h"
-#include "flashdll/session.h"
+#include "flashdll/report/notify.h"
 
 namespace {
 
 constexpr uint32_t kSyncWriteChunkBytes = 4096;  // largest piece of one synchronous write
 constexpr uint32_t kPollingReadConstantMs = 2;    // read wait of polling variant 1
-constexpr uint32_t kReturnAtOnceInterval = 0xFFFFFFFFu;
 constexpr uint32_t kPollingVariantTwoMs = 1;      // polling variant that waits 2 ms
 
-// The record of logical `port`, or nullptr for an index no session has.
-PortRecord* RecordOf(Session* session, uint32_t port) {
-    return port < kMaxPorts ? &session->ports[port] : nullptr;
+// The record of logical `port`, or nullptr for an index no load has.
+PortRecord* RecordOf(const SerialLink& link, uint32_t port) {
+    return port < kMaxPorts ? &link.ports[port] : nullptr;
 }
 
 unsigned long LastError() { return static_cast<unsigned long>(os::SerialLastError()); }
 
-const char* PortName(Session* session, uint32_t port) { return ComName(session->options.com[port]); }
+const char* PortName(const SerialLink& link, uint32_t port) { return ComName(link.comIndex[port]); }
 
 os::SerialTimeouts ReadTimeouts(uint32_t ms) { return {0, 0, ms, 0, 0}; }
 
-os::SerialTimeouts PollingTimeouts(const Session* session) {
-    if (session->options.pollingvariant == kPollingVariantTwoMs) {
+os::SerialTimeouts PollingTimeouts(const SerialLink& link) {
+    if (link.pollingVariant == kPollingVariantTwoMs) {
         return {0, 0, kPollingReadConstantMs, 0, 0};
     }
-    return {kReturnAtOnceInterval, 0, 0, 0, 0};
+    return {os::kReturnAtOnceInterval, 0, 0, 0, 0};
 }
 
 // Puts a read time-out of `ms` on the device; a refusal is reported.
-void ApplyReadTimeout(Session* session, PortRecord& record, uint32_t ms) {
+void ApplyReadTimeout(const SerialLink& link, PortRecord& record, uint32_t ms) {
     os::SerialTimeouts current;
     if (!os::SerialGetTimeouts(record.handle, &current) ||
         !os::SerialSetTimeouts(record.handle, ReadTimeouts(ms))) {
-        PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: ComSetTimout FAILED (%lu, %lu)",
+        PostHostMessage(link.reporter, FLASH_LEVEL_ERROR, "Error: ComSetTimout FAILED (%lu, %lu)",
                         static_cast<unsigned long>(ms), LastError());
     }
 }
@@ -59,81 +58,81 @@ int WriteInPieces(os::SerialDevice* device, const uint8_t* data, uint32_t length
 // After a failed read or write, and when the ports are watched: a device
 // that has gone marks its port lost, which ends the load; the host hears
 // of it once.
-void NoteIfGone(Session* session, uint32_t port) {
-    PortRecord* record = RecordOf(session, port);
+void NoteIfGone(const SerialLink& link, uint32_t port) {
+    PortRecord* record = RecordOf(link, port);
     if (record == nullptr || record->handle == nullptr || record->lost != 0 ||
         !os::SerialDeviceGone(record->handle)) {
         return;
     }
     record->lost = 1;
-    PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: %s has gone away", PortName(session, port));
+    PostHostMessage(link.reporter, FLASH_LEVEL_ERROR, "Error: %s has gone away", PortName(link, port));
 }
 
-int Noted(Session* session, uint32_t port, int ok) {
+int Noted(const SerialLink& link, uint32_t port, int ok) {
     if (ok == 0) {
-        NoteIfGone(session, port);
+        NoteIfGone(link, port);
     }
     return ok;
 }
 
 }  // namespace
 
-int ComOpen(Session* session, uint32_t port, uint32_t comIndex, uint32_t baud, uint32_t timeoutMs) {
-    PortRecord* record = RecordOf(session, port);
+int ComOpen(const SerialLink& link, uint32_t port, uint32_t comIndex, uint32_t baud, uint32_t timeoutMs) {
+    PortRecord* record = RecordOf(link, port);
     if (record == nullptr) {
         return 0;
     }
     if (record->handle != nullptr) {
-        ComClose(session, port);  // never lose an open device by overwriting its handle
+        ComClose(link, port);  // never lose an open device by overwriting its handle
     }
-    os::SerialDevice* device = os::SerialOpen(comIndex + 1, session->overlappedIo == 1);
+    os::SerialDevice* device = os::SerialOpen(comIndex + 1, link.overlappedIo == 1);
     if (device == nullptr) {
-        PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: Could not open %s at %u Baud (%lu)",
+        PostHostMessage(link.reporter, FLASH_LEVEL_ERROR, "Error: Could not open %s at %u Baud (%lu)",
                         ComName(comIndex), baud, LastError());
         return 0;
     }
     record->handle = device;
     record->pollingActive = 0;
     record->lost = 0;
-    if (ComSetBaud(session, port, baud) == 0) {
-        PostHostMessage(session, FLASH_LEVEL_WARNING, "Error: Could not set %s at %u Baud (%lu)",
+    if (ComSetBaud(link, port, baud) == 0) {
+        PostHostMessage(link.reporter, FLASH_LEVEL_WARNING, "Error: Could not set %s at %u Baud (%lu)",
                         ComName(comIndex), baud, LastError());
         return 0;
     }
-    LogLine(session, "Opened %s at %u baud", ComName(comIndex), baud);
+    LogLine(link.reporter, "Opened %s at %u baud", ComName(comIndex), baud);
     os::SerialClearError();
     // A fresh device has no time-outs of its own yet, so the time-out goes on
     // even when the record already names the same value.
-    ApplyReadTimeout(session, *record, timeoutMs);
+    ApplyReadTimeout(link, *record, timeoutMs);
     record->readTimeoutMs = timeoutMs;
     return 1;
 }
 
-int ComSetBaud(Session* session, uint32_t port, uint32_t baud) {
-    PortRecord* record = RecordOf(session, port);
+int ComSetBaud(const SerialLink& link, uint32_t port, uint32_t baud) {
+    PortRecord* record = RecordOf(link, port);
     if (record == nullptr) {
         return 0;
     }
     if (!os::SerialGetState(record->handle)) {
-        PostHostMessage(session, FLASH_LEVEL_ERROR, "Error: GetCommState FAILED (%lu)", LastError());
-        NoteIfGone(session, port);
+        PostHostMessage(link.reporter, FLASH_LEVEL_ERROR, "Error: GetCommState FAILED (%lu)", LastError());
+        NoteIfGone(link, port);
         return 0;
     }
     // Bytes still on their way would go out at the new rate, garbled.
-    ComDrain(session, port);
+    ComDrain(link, port);
     // The device layer builds the whole line from nothing (raw 8N1, no flow
     // control, DTR and RTS on) and refuses every rate but the five PC speeds
     // without touching the device.
     if (!os::SerialSetState(record->handle, baud)) {
-        NoteIfGone(session, port);
+        NoteIfGone(link, port);
         return 0;
     }
     record->baudRate = baud;
     return 1;
 }
 
-uint32_t ComSetTimout(Session* session, uint32_t port, uint32_t timeoutMs) {
-    PortRecord* record = RecordOf(session, port);
+uint32_t ComSetTimout(const SerialLink& link, uint32_t port, uint32_t timeoutMs) {
+    PortRecord* record = RecordOf(link, port);
     if (record == nullptr) {
         return 0;
     }
@@ -141,19 +140,19 @@ uint32_t ComSetTimout(Session* session, uint32_t port, uint32_t timeoutMs) {
     if (previous == timeoutMs) {
         return previous;
     }
-    ApplyReadTimeout(session, *record, timeoutMs);
+    ApplyReadTimeout(link, *record, timeoutMs);
     record->readTimeoutMs = timeoutMs;
     return previous;
 }
 
-void ComPolling(Session* session, uint32_t port, int on) {
-    PortRecord* record = RecordOf(session, port);
+void ComPolling(const SerialLink& link, uint32_t port, int on) {
+    PortRecord* record = RecordOf(link, port);
     if (record == nullptr || (record->pollingActive != 0) == (on != 0)) {
         return;
     }
     if (on != 0) {
         os::SerialGetTimeouts(record->handle, &record->savedTimeouts);
-        os::SerialSetTimeouts(record->handle, PollingTimeouts(session));
+        os::SerialSetTimeouts(record->handle, PollingTimeouts(link));
         record->pollingActive = 1;
     } else {
         os::SerialSetTimeouts(record->handle, record->savedTimeouts);
@@ -161,87 +160,84 @@ void ComPolling(Session* session, uint32_t port, int on) {
     }
 }
 
-int ComWrite(Session* session, uint32_t port, const void* data, uint32_t length, uint32_t* written) {
+int ComWrite(const SerialLink& link, uint32_t port, const void* data, uint32_t length, uint32_t* written) {
     *written = 0;
-    PortRecord* record = RecordOf(session, port);
+    PortRecord* record = RecordOf(link, port);
     if (record == nullptr) {
         return 0;
     }
-    if (session->overlappedIo == 1) {
+    if (link.overlappedIo == 1) {
         // One request for the whole buffer; its completion decides the result.
-        return Noted(session, port, os::SerialWrite(record->handle, data, length, written) ? 1 : 0);
+        return Noted(link, port, os::SerialWrite(record->handle, data, length, written) ? 1 : 0);
     }
-    return Noted(session, port, WriteInPieces(record->handle, static_cast<const uint8_t*>(data), length, written));
+    return Noted(link, port, WriteInPieces(record->handle, static_cast<const uint8_t*>(data), length, written));
 }
 
-int ComRead(Session* session, uint32_t port, void* data, uint32_t length, uint32_t* got) {
+int ComRead(const SerialLink& link, uint32_t port, void* data, uint32_t length, uint32_t* got) {
     *got = 0;
-    PortRecord* record = RecordOf(session, port);
+    PortRecord* record = RecordOf(link, port);
     if (record == nullptr) {
         return 0;
     }
-    return Noted(session, port, os::SerialRead(record->handle, data, length, got) ? 1 : 0);
+    return Noted(link, port, os::SerialRead(record->handle, data, length, got) ? 1 : 0);
 }
 
-void ComFlush(Session* session, uint32_t port) {
+void ComFlush(const SerialLink& link, uint32_t port) {
     uint8_t scratch = 0;
     uint32_t got = 0;
     // Ends at the first read that brings nothing; a line that never falls
     // silent still lets the host's abort end the flush.
-    while (ComRead(session, port, &scratch, 1, &got) != 0 && got == 1 && !AbortRequested(session)) {
+    while (ComRead(link, port, &scratch, 1, &got) != 0 && got == 1 && !AbortRequested(link)) {
     }
 }
 
-void WatchPorts(Session* session) {
+void WatchPorts(const SerialLink& link) {
     const uint32_t now = os::TickCountMs();
-    if (now - session->portWatch.lastMs < kPortWatchMs) {
+    if (now - link.watch->lastMs < kPortWatchMs) {
         return;
     }
-    session->portWatch.lastMs = now;
-    for (uint32_t port = 0; port < session->portCount && port < kMaxPorts; ++port) {
-        NoteIfGone(session, port);
+    link.watch->lastMs = now;
+    for (uint32_t port = 0; port < link.portCount && port < kMaxPorts; ++port) {
+        NoteIfGone(link, port);
     }
 }
 
-void ComDrain(Session* session, uint32_t port) {
-    PortRecord* record = RecordOf(session, port);
+void ComDrain(const SerialLink& link, uint32_t port) {
+    PortRecord* record = RecordOf(link, port);
     if (record != nullptr && record->handle != nullptr) {
-        Noted(session, port, os::SerialDrain(record->handle) ? 1 : 0);
+        Noted(link, port, os::SerialDrain(record->handle) ? 1 : 0);
     }
 }
 
-void ComClose(Session* session, uint32_t port) {
-    PortRecord* record = RecordOf(session, port);
+void ComClose(const SerialLink& link, uint32_t port) {
+    PortRecord* record = RecordOf(link, port);
     if (record == nullptr || record->handle == nullptr) {
         return;
     }
     os::SerialClose(record->handle);
     record->handle = nullptr;
-    LogLine(session, "Closed %s", PortName(session, port));
+    LogLine(link.reporter, "Closed %s", PortName(link, port));
 }
 
-void ComCloseAll(Session* session) {
-    for (uint32_t port = 0; port < session->portCount && port < kMaxPorts; ++port) {
-        ComClose(session, port);
+void ComCloseAll(const SerialLink& link) {
+    for (uint32_t port = 0; port < link.portCount && port < kMaxPorts; ++port) {
+        ComClose(link, port);
     }
 }
 
-int ComWriteParts(Session* session, const void* part0, uint32_t length0,
+int ComWriteParts(const SerialLink& link, const void* part0, uint32_t length0,
                   const void* part1, uint32_t length1) {
-    const bool twoPorts = session->overlappedIo == 1;
-    // A second part with no port to carry it would be lost without a trace.
-    if (length1 != 0 && (!twoPorts || session->ports[1].handle == nullptr)) {
+    // Only overlapped I/O carries a second part, on port 1; a second part
+    // with no port to carry it would be lost without a trace.
+    const bool overlapped = link.overlappedIo == 1;
+    if (length1 != 0 && (!overlapped || link.ports[1].handle == nullptr)) {
         return 0;
     }
-    if (!twoPorts) {
-        uint32_t written = 0;
-        return ComWrite(session, 0, part0, length0, &written);
-    }
-    os::SerialDevice* second = length1 != 0 ? session->ports[1].handle : nullptr;
-    if (os::SerialWriteBoth(session->ports[0].handle, part0, length0, second, part1, length1)) {
+    os::SerialDevice* second = length1 != 0 ? link.ports[1].handle : nullptr;
+    if (os::SerialWriteBoth(link.ports[0].handle, part0, length0, second, part1, length1)) {
         return 1;
     }
-    NoteIfGone(session, 0);
-    NoteIfGone(session, 1);
+    NoteIfGone(link, 0);
+    NoteIfGone(link, 1);
     return 0;
 }

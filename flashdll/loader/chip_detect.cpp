@@ -5,17 +5,16 @@
 #include <memory>
 #include <new>
 
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/hw/flash_type.h"
 #include "flashdll/hw/fs_chip_table.h"
 #include "flashdll/loader/handshake_steps.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
-#include "flashdll/size_text.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
+#include "flashdll/report/size_text.h"
 
 namespace {
 
-constexpr uint32_t kCfsOffsetMask = 0x7FFFFFFFu;
 constexpr uint64_t kAddressSpaceEnd = 0xFFFFFFFFull;
 
 using FlashTypePtr = std::unique_ptr<FlashType>;

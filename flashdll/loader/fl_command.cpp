@@ -5,14 +5,14 @@
 
 #include <cstring>
 
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/link/serial.h"
-#include "flashdll/loader/crc32.h"
+#include "flashdll/link/crc32.h"
 #include "flashdll/loader/fl_frames.h"
-#include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
+#include "flashdll/link/le.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/clock.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 
 namespace {
 
@@ -56,25 +56,30 @@ uint32_t SendFrame(Session* session, uint32_t command, uint32_t payloadLength,
     return SUCCESS;
 }
 
+// Parts on two ports wait until the handset has the frame: it must be on
+// the line, not still in the driver, and the flash loader needs the pause to
+// make ready to receive on both UARTs.
+void PauseBeforeTwoParts(Session* session) {
+    ComDrain(session, session->currentPort);
+    os::SleepMs(kDataPartsPauseMs);
+}
+
 // The outcome of these writes is not judged here: a lost or broken transfer
-// shows in the flash loader's reply, or in its absence. A single part
-// follows the frame on the port that carried it with no pause, as it does
-// on a system without overlapped I/O.
+// shows in the flash loader's reply, or in its absence. A single part goes
+// out on port 0 with no pause, as it does on a system without overlapped
+// I/O (which has port 0 alone).
 void SendDataParts(Session* session, const DataParts& parts) {
-    if (session->overlappedIo != 0) {
-        if (parts.count > 1) {
-            // The pause gives the handset the frame before the parts: it
-            // must be on the line, not still in the driver.
-            ComDrain(session, session->currentPort);
-            os::SleepMs(kDataPartsPauseMs);
-        }
-        const DataPart& second = parts.parts[1];
-        ComWriteParts(session, parts.parts[0].data, parts.parts[0].length,
-                      parts.count > 1 ? second.data : nullptr, parts.count > 1 ? second.length : 0);
+    const DataPart& first = parts.parts[0];
+    if (session->overlappedIo == 0) {
+        uint32_t written = 0;
+        ComWrite(session, 0, first.data, first.length, &written);
         return;
     }
-    uint32_t written = 0;
-    ComWrite(session, 0, parts.parts[0].data, parts.parts[0].length, &written);
+    const bool twoParts = parts.count > 1;
+    if (twoParts) PauseBeforeTwoParts(session);
+    const DataPart& second = parts.parts[1];
+    ComWriteParts(session, first.data, first.length, twoParts ? second.data : nullptr,
+                  twoParts ? second.length : 0);
 }
 
 // Waits for "rply", handling message and dump frames on the way; each
@@ -157,6 +162,39 @@ struct ReplyTarget {
     void* area;
 };
 
+// The reply's length word; it must be exactly the one required.
+uint32_t ReceiveLength(Session* session, uint32_t required) {
+    uint32_t length = 0;
+    ReadResult read = {};
+    if (!ReadWord(session, &length, &read)) {
+        LogShortRead(session, "Failed to fetch msg size: %u, %lu != %lu", read, 4);
+        return ERR_PROTOCOL;
+    }
+    if (length != required) {
+        LogLine(session, "Msg size mismatch: %lu != %lu", static_cast<unsigned long>(required),
+                static_cast<unsigned long>(length));
+        return ERR_PROTOCOL;
+    }
+    return SUCCESS;
+}
+
+// The data of a successful reply, into the caller's area.
+uint32_t ReceiveTargetData(Session* session, const ReplyTarget& target) {
+    if (target.expectedLength == 0) return SUCCESS;
+    return ReceiveReplyData(session, static_cast<uint8_t*>(target.area), target.expectedLength);
+}
+
+// The error record of a failed command: logged, and handed to the caller
+// when it gave an area.
+uint32_t ReceiveErrorRecord(Session* session, uint32_t command, const ReplyTarget& target) {
+    uint8_t record[kErrorRecordSize] = {};
+    const uint32_t code = ReceiveReplyData(session, record, sizeof record);
+    if (code != SUCCESS) return code;
+    LogErrorRecord(session, command, record);
+    if (target.area != nullptr) std::memcpy(target.area, record, sizeof record);
+    return SUCCESS;
+}
+
 // Everything after "rply": echo, status, length, data, CRC and tail. Data
 // lands in the caller's area only when its length is exactly the one
 // required, so a reply can never run past the area.
@@ -165,27 +203,13 @@ uint32_t ReceiveReply(Session* session, uint32_t command, const ReplyTarget& tar
     uint32_t status = 0;
     uint32_t code = AwaitStatus(session, command, timeoutMs, &status);
     if (code != SUCCESS) return code;
-    uint32_t length = 0;
-    ReadResult read = {};
-    if (!ReadWord(session, &length, &read)) {
-        LogShortRead(session, "Failed to fetch msg size: %u, %lu != %lu", read, 4);
-        return ERR_PROTOCOL;
-    }
     const bool failed = status == kFlErr;
-    const uint32_t required = failed ? kErrorRecordSize : target.expectedLength;
-    if (length != required) {
-        LogLine(session, "Msg size mismatch: %lu != %lu", static_cast<unsigned long>(required),
-                static_cast<unsigned long>(length));
-        return ERR_PROTOCOL;
-    }
-    uint8_t errorRecord[kErrorRecordSize] = {};
-    uint8_t* area = failed ? errorRecord : static_cast<uint8_t*>(target.area);
-    if (length > 0 && (code = ReceiveReplyData(session, area, length)) != SUCCESS) return code;
-    if (failed) {
-        LogErrorRecord(session, command, errorRecord);
-        if (target.area != nullptr) std::memcpy(target.area, errorRecord, sizeof errorRecord);
-    }
-    if ((code = ReceiveTail(session)) != SUCCESS) return code;
+    code = ReceiveLength(session, failed ? kErrorRecordSize : target.expectedLength);
+    if (code != SUCCESS) return code;
+    code = failed ? ReceiveErrorRecord(session, command, target) : ReceiveTargetData(session, target);
+    if (code != SUCCESS) return code;
+    code = ReceiveTail(session);
+    if (code != SUCCESS) return code;
     return failed ? ERR_CMD_FAILED : SUCCESS;
 }
 

@@ -7,6 +7,9 @@ struct Session;
 struct ContentsSlotView;
 
 constexpr uint32_t kRetryAttempts = 5;   // attempt limit without noretry
+// Payloads and replies are made of little-endian words; a reply that
+// carries one value (a CRC, a file handle, a byte count) is one word long.
+constexpr uint32_t kFlWordBytes = 4;
 constexpr uint32_t kErrorRecordSize = 20;
 constexpr uint32_t kMessageTextCapacity = 2048;
 constexpr uint32_t kDumpDataCapacity = 4096;
@@ -38,6 +41,3 @@ uint32_t AttemptLimit(const Session* session);
 using FlOperation = uint32_t (*)(Session* session, void* context);
 uint32_t RetryWithResync(Session* session, const char* name, uint32_t limit,
                          FlOperation operation, void* context, bool testAbort = true);
-
-// The "CHKS" exchange for file `entry` of contents slot `slot`.
-uint32_t CheckFileSize(Session* session, uint32_t slot, uint32_t entry);

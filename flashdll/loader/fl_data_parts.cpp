@@ -2,11 +2,11 @@
 // user image, a target address and up to two parts (offset from the target
 // address and length). Each part is the run of image bytes that mirrors its
 // addresses; it goes out behind the frame on its own port.
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/loader/fl_frames.h"
-#include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/link/le.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

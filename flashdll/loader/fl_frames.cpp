@@ -2,13 +2,13 @@
 // and dumps (memory contents for the log), read after their 4CC was found.
 #include "flashdll/loader/fl_frames.h"
 
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/link/serial.h"
-#include "flashdll/loader/crc32.h"
+#include "flashdll/link/crc32.h"
 #include "flashdll/loader/fl_command.h"
-#include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/link/le.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

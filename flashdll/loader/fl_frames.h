@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "flashdll/loader/fourcc.h"
+#include "flashdll/link/fourcc.h"
 
 struct Session;
 

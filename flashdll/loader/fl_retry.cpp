@@ -1,12 +1,12 @@
 // Getting back in step with the flash loader (FL_CMD_SYNC) and repeating a
 // failed operation after such a resync.
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/fl_command.h"
 #include "flashdll/loader/fl_frames.h"
-#include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/link/le.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -1,13 +1,14 @@
 #include "flashdll/loader/flash_commands.h"
 
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/fl_command.h"
-#include "flashdll/loader/fourcc.h"
-#include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/link/fourcc.h"
+#include "flashdll/link/le.h"
+#include "flashdll/loader/fl_frames.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 
@@ -19,15 +20,12 @@ constexpr uint32_t kEraseTimeoutMs = 3000;
 constexpr uint32_t kVerifyTimeoutMs = 3000;
 constexpr uint32_t kDoneTimeoutMs = 3000;
 
-constexpr uint32_t kSetupReplyBytes = 4;
-constexpr uint32_t kVerifyReplyBytes = 4;
 constexpr uint32_t kSetupChipSlots = 4;
 constexpr uint32_t kSetupPayloadWords = 1 + 2 * kSetupChipSlots;
 constexpr uint32_t kOpenTrailerWord = 0xFF;  // last word of every OPEN request
 
 constexpr uint32_t kSetp = FourCC("SETP");
 constexpr uint32_t kOpen = FourCC("OPEN");
-constexpr uint32_t kTxdt = FourCC("TXDT");
 constexpr uint32_t kClos = FourCC("CLOS");
 constexpr uint32_t kEras = FourCC("ERAS");
 constexpr uint32_t kVrfy = FourCC("VRFY");
@@ -102,7 +100,7 @@ uint32_t Setup(Session* session) {
         PutLe32(payload + 8 + 8 * slot, ChipSetupWord(info.chips[slot]));
     }
     uint8_t reply[kErrorRecordSize];
-    return FLSendCmd(session, kSetp, sizeof payload, payload, kSetupReplyBytes, reply,
+    return FLSendCmd(session, kSetp, sizeof payload, payload, kFlWordBytes, reply,
                      kSetupTimeoutMs);
 }
 
@@ -123,7 +121,7 @@ uint32_t VerifyData(Session* session, uint32_t address, uint32_t length, bool lo
     PutLe32(payload, address);
     PutLe32(payload + 4, length);
     uint8_t reply[kErrorRecordSize];
-    const uint32_t code = FLSendCmd(session, kVrfy, sizeof payload, payload, kVerifyReplyBytes,
+    const uint32_t code = FLSendCmd(session, kVrfy, sizeof payload, payload, kFlWordBytes,
                                     reply, kVerifyTimeoutMs);
     if (code != SUCCESS) return code;
     const uint32_t flashCrc = GetLe32(reply);
@@ -175,7 +173,7 @@ uint32_t SendData(Session* session, uint32_t address, uint32_t length) {
     }
     uint8_t payload[kTxdtPayloadBytes];
     BuildTxdtPayload(session, address, length, area, payload);
-    return SendWithoutReply(session, kTxdt, payload, sizeof payload, kSendTimeoutMs);
+    return SendWithoutReply(session, kFlSendData, payload, sizeof payload, kSendTimeoutMs);
 }
 
 uint32_t CloseSector(Session* session, const SectorSpan& sector) {

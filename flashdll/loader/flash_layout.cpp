@@ -2,13 +2,13 @@
 
 #include <cstring>
 
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/image/ranges.h"
-#include "flashdll/loader/crc32.h"
-#include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/link/crc32.h"
+#include "flashdll/link/le.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 
@@ -17,7 +17,6 @@ constexpr uint32_t kOpenFlagPartial = 0x02;
 constexpr uint32_t kOpenFlagProtection = 0x08;
 constexpr uint32_t kOpenFlagAlways = 0x10;
 
-constexpr uint32_t kCfsOffsetMask = 0x7FFFFFFFu;
 constexpr uint64_t kMinCfsWindowBytes = 64u << 20;  // a definition's window spans at least 64 MiB
 
 constexpr uint32_t kTxdtDataKind = 1;     // word 2 of every TXDT request

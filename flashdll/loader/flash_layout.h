@@ -22,14 +22,6 @@ constexpr uint32_t kSplitMinBytes = 1025;         // shorter transfers go as one
 constexpr uint32_t kMaxTransferParts = 2;
 constexpr uint32_t kTxdtPayloadBytes = 48;        // 12 words
 
-// One sector of a detected chip.
-struct SectorSpan {
-    SectorPosition position;
-    uint32_t address;  // first address
-    uint32_t size;     // bytes
-    uint32_t last;     // inclusive
-};
-
 // LocateSector with the sector's address range.
 bool LocateSectorSpan(const Session* session, uint32_t address, SectorSpan* span);
 

@@ -5,16 +5,12 @@
 #include <cstdint>
 
 #include "flashdll/flashdll.h"
+#include "flashdll/hw/flash_chip.h"
 
 struct Session;
 
 constexpr uint32_t kCompareHeadBytes = 256;
 constexpr uint32_t kVerifyPieceBytes = 0x20000;  // 128 KiB
-
-struct SectorPosition {
-    uint32_t chip;
-    uint32_t sector;
-};
 
 uint32_t Setup(Session* session);
 uint32_t Done(Session* session);

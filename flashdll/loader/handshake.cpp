@@ -5,16 +5,17 @@
 
 #include <cstring>
 
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/hw/fs_chip_table.h"
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/fl_command.h"
-#include "flashdll/loader/fourcc.h"
+#include "flashdll/link/fourcc.h"
 #include "flashdll/loader/handshake_steps.h"
-#include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
+#include "flashdll/loader/poll_uart.h"
+#include "flashdll/link/le.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/clock.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 
 namespace {
 
@@ -23,9 +24,6 @@ constexpr uint32_t kInfoTimeoutMs = 3000;
 constexpr uint32_t kInfoAttempts = 5;
 constexpr uint32_t kSwitchOverTimeoutMs = 5000;
 constexpr uint32_t kSwitchOverReadTimeoutMs = 10;
-// Pause after a "*" that drew no answer: keeps the probe near the pace of a
-// real line instead of flooding a device that does not read.
-constexpr uint32_t kUartProbePauseMs = 1;
 
 constexpr uint32_t kFlagEraseUnused = 0x20000000u;
 constexpr uint32_t kFlagSpareNand = 0x40000000u;
@@ -49,19 +47,6 @@ bool HandshakeMode(uint32_t mode) {
 
 const char* PortName(const Session* session, uint32_t port) {
     return ComName(session->options.com[port]);
-}
-
-// One "*" and the answer to it: 0 for "#A", 1 for "#B", -1 for anything else.
-int ProbeUart(Session* session, uint32_t port) {
-    const uint8_t star = '*';
-    uint32_t count = 0;
-    ComWrite(session, port, &star, 1, &count);
-    uint8_t byte = 0;
-    if (ComRead(session, port, &byte, 1, &count) == 0 || count != 1 || byte != '#') return -1;
-    if (ComRead(session, port, &byte, 1, &count) == 0 || count != 1) return -1;
-    if (byte == 'A') return 0;
-    if (byte == 'B') return 1;
-    return -1;
 }
 
 // Switch-over: the flash loader answers "*" with the UART it heard it on.
@@ -179,20 +164,6 @@ bool DecodeDeviceInfo(const uint8_t* reply, DeviceInfo* info) {
     info->maxRxSize = word(kMaxRxWord);
     for (uint32_t i = 0; i < kMobileSpeedCount; ++i) info->mobileSpeeds[i] = word(kSpeedsWord + i);
     return info->chipCount <= kMaxChips;
-}
-
-uint32_t PollForUart(Session* session, uint32_t port, uint32_t windowMs, uint32_t* uart) {
-    const uint32_t start = os::TickCountMs();
-    for (;;) {
-        const int answer = ProbeUart(session, port);
-        if (answer >= 0) {
-            *uart = static_cast<uint32_t>(answer);
-            return SUCCESS;
-        }
-        if (AbortRequested(session) != 0) return ERR_ABORT;
-        if (os::TickCountMs() - start >= windowMs) return ERR_TIMEOUT;
-        os::SleepMs(kUartProbePauseMs);
-    }
 }
 
 uint32_t TalkToFlashloader(Session* session) {

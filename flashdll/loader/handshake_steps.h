@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "flashdll/loader/flash_chip.h"
+#include "flashdll/hw/flash_chip.h"
 
 struct Session;
 struct PortRecord;
@@ -39,12 +39,6 @@ void BuildInfoRequest(const Session* session, uint8_t* out);
 // Decodes the 148-byte INFO reply; false when it reports more chips than
 // it has slots for.
 bool DecodeDeviceInfo(const uint8_t* reply, DeviceInfo* info);
-
-// Sends "*" on `port` in polling mode until "#A" or "#B" answers, for at
-// most `windowMs`. SUCCESS with the UART number (0 for A, 1 for B),
-// ERR_ABORT when the host aborted, ERR_TIMEOUT when no answer came. The
-// caller sets the port's read time-out before and leaves polling mode after.
-uint32_t PollForUart(Session* session, uint32_t port, uint32_t windowMs, uint32_t* uart);
 
 // Turns the reported chips into flash chip records through the catalogue,
 // with the chip lines; ERR_FLASHTYPE for a chip the catalogue cannot place.

@@ -2,13 +2,13 @@
 
 #include <cstring>
 
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/image/ranges.h"
 #include "flashdll/loader/flash_commands.h"
 #include "flashdll/loader/flash_ops.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -10,20 +10,9 @@
 
 #include "flashdll/loader/flash_layout.h"
 #include "flashdll/loader/transfer_size.h"
+#include "flashdll/session/held_back_word.h"
 
 struct Session;
-
-constexpr uint32_t kHeldBackRegionStart = 0x20040000;
-constexpr uint32_t kHeldBackWordBytes = 4;
-
-// Lives in the session from the programming checks to the rewrite of its
-// sector, within one job.
-struct HeldBackWord {
-    bool kept;
-    uint32_t address;
-    uint8_t bytes[kHeldBackWordBytes];
-    SectorSpan sector;
-};
 
 // Keeps the word aside and puts erased bytes in its place in the user image
 // (a previous job's word is forgotten first).

@@ -3,18 +3,19 @@
 // bulk data is split between the ports.
 #include <cstdio>
 
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/link/serial.h"
 #include "flashdll/loader/fl_command.h"
 #include "flashdll/loader/fl_frames.h"
-#include "flashdll/loader/fourcc.h"
+#include "flashdll/link/fourcc.h"
 #include "flashdll/loader/handshake.h"
 #include "flashdll/loader/handshake_steps.h"
-#include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
-#include "flashdll/options.h"
+#include "flashdll/loader/poll_uart.h"
+#include "flashdll/link/le.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/options.h"
 #include "flashdll/os/clock.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Programming the user image into flash: the checks before anything is
 // sent, erasing unused memory, and the walk over the image's regions sector
 // by sector; the held-back word (held_back.cpp) is written last.
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/image/ranges.h"
 #include "flashdll/link/serial.h"
@@ -10,9 +10,9 @@
 #include "flashdll/loader/flash_layout.h"
 #include "flashdll/loader/flash_ops.h"
 #include "flashdll/loader/held_back.h"
-#include "flashdll/notify.h"
-#include "flashdll/session.h"
-#include "flashdll/size_text.h"
+#include "flashdll/report/notify.h"
+#include "flashdll/session/session.h"
+#include "flashdll/report/size_text.h"
 
 namespace {
 
@@ -214,30 +214,41 @@ void Advance(Session* session, Walk* walk, uint32_t piece) {
     ProgressUpdate(session, walk->at.progress);
 }
 
-// Compares or sends the next piece of the current sector. A difference
-// sends the walk back to where the sector's programming starts.
-uint32_t TransferPiece(Session* session, Walk* walk) {
+// Compares the next piece with the flash. A difference sends the walk back
+// to where the sector's programming starts.
+uint32_t ComparePiece(Session* session, Walk* walk) {
     const Position& at = walk->at;
-    if (walk->comparing) {
-        const uint32_t piece = PieceLength(at.address, at.remaining, kComparePieceBytes, walk->sector.last);
-        const uint32_t code = CompareRange(session, at.address, piece);
-        if (code == ERR_VERIFY_DIFFERENCE) {
-            walk->at = walk->goBack;
-            walk->comparing = false;
-            walk->haveSector = false;
-            return SUCCESS;
-        }
-        if (code == SUCCESS) Advance(session, walk, piece);
-        return code;
+    const uint32_t piece = PieceLength(at.address, at.remaining, kComparePieceBytes, walk->sector.last);
+    const uint32_t code = CompareRange(session, at.address, piece);
+    if (code == ERR_VERIFY_DIFFERENCE) {
+        walk->at = walk->goBack;
+        walk->comparing = false;
+        walk->haveSector = false;
+        return SUCCESS;
     }
-    // A transfer takes its bytes from one memory area.
-    uint32_t last = AreaLast(&session->userImage, at.address);
-    if (walk->sector.last < last) last = walk->sector.last;
+    if (code == SUCCESS) Advance(session, walk, piece);
+    return code;
+}
+
+// A transfer takes its bytes from one memory area and ends in the sector.
+uint32_t LastSendableAddress(const Session* session, const Walk& walk) {
+    const uint32_t last = AreaLast(&session->userImage, walk.at.address);
+    return walk.sector.last < last ? walk.sector.last : last;
+}
+
+uint32_t SendPiece(Session* session, Walk* walk) {
+    const Position& at = walk->at;
+    const uint32_t last = LastSendableAddress(session, *walk);
     uint32_t piece = PieceLength(at.address, at.remaining, walk->size.current, last);
     const uint32_t code =
         SendPieceWithRetries(session, at.address, &piece, walk->settings.limit, &walk->size);
     if (code == SUCCESS) Advance(session, walk, piece);
     return code;
+}
+
+// Compares or sends the next piece of the current sector.
+uint32_t TransferPiece(Session* session, Walk* walk) {
+    return walk->comparing ? ComparePiece(session, walk) : SendPiece(session, walk);
 }
 
 // One step of the walk: find the sector of the present address, change

@@ -2,20 +2,20 @@
 // into the user image and from there into an S-record file).
 #include <cstring>
 
-#include "flashdll/errors.h"
+#include "flashdll/report/errors.h"
 #include "flashdll/image/image_buffer.h"
 #include "flashdll/image/srec_writer.h"
 #include "flashdll/loader/fl_command.h"
 #include "flashdll/loader/flash_commands.h"
 #include "flashdll/loader/flash_layout.h"
 #include "flashdll/loader/flash_ops.h"
-#include "flashdll/loader/fourcc.h"
-#include "flashdll/loader/le.h"
-#include "flashdll/notify.h"
+#include "flashdll/link/fourcc.h"
+#include "flashdll/link/le.h"
+#include "flashdll/report/notify.h"
 #include "flashdll/os/thread.h"
-#include "flashdll/prepare.h"
-#include "flashdll/session.h"
-#include "flashdll/size_text.h"
+#include "flashdll/session/thread_priority.h"
+#include "flashdll/session/session.h"
+#include "flashdll/report/size_text.h"
 
 namespace {
 
@@ -53,19 +53,31 @@ void PostReadRegions(Session* session, const FlashRange* ranges, uint32_t count)
     }
 }
 
-// ReadData with the read-back's own retries.
+struct ReadRequest {
+    uint32_t address;
+    uint32_t length;
+    uint8_t* destination;
+};
+
+uint32_t ReadOperation(Session* session, void* context) {
+    const auto* request = static_cast<const ReadRequest*>(context);
+    return ReadData(session, request->address, request->length, request->destination);
+}
+
+// ReadData under the retry-with-resync rule; a pending abort shows in the
+// next exchange's wait.
 uint32_t ReadWithRetries(Session* session, uint32_t address, uint32_t length, uint8_t* destination) {
-    const uint32_t limit = AttemptLimit(session);
-    uint32_t code = ReadData(session, address, length, destination);
-    for (uint32_t retry = 1; code != SUCCESS && code != ERR_ABORT && retry < limit; ++retry) {
-        LogLine(session, "Retry %u: ReadData", retry);
-        const uint32_t sync = ResyncBeforeRetry(session);
-        if (sync != SUCCESS) return sync;
-        code = ReadData(session, address, length, destination);
-    }
-    if (code == SUCCESS || code == ERR_ABORT) return code;
-    LogLine(session, "Giving up on ReadData");
-    return ERR_TOO_MANY_RETRIES;
+    ReadRequest request{address, length, destination};
+    return RetryWithResync(session, "ReadData", AttemptLimit(session), ReadOperation, &request, false);
+}
+
+// Names the bytes the pass goes through ("Data to be verified: ..."), opens
+// the progress display and sets the flash loader up.
+uint32_t BeginPass(Session* session, const char* done, const char* title, uint32_t total) {
+    char size[kSizeTextSize];
+    PostHostMessage(session, FLASH_LEVEL_INFO, "Data to be %s: %s", done, SizeText(total, size, sizeof size));
+    ProgressBegin(session, title, total);
+    return SetupWithRetries(session, SetupRecovery::Resync);
 }
 
 uint32_t SaveReadRegions(Session* session) {
@@ -81,10 +93,7 @@ uint32_t VerifyFlash(Session* session) {
     const ImageBuffer& image = session->userImage;
     if (!CheckFlashRanges(session, image.regions, image.regionCount)) return ERR_RANGE_OUTSIDE_FLASH;
     const uint32_t total = TotalSize(image.regions, image.regionCount);
-    char size[kSizeTextSize];
-    PostHostMessage(session, FLASH_LEVEL_INFO, "Data to be verified: %s", SizeText(total, size, sizeof size));
-    ProgressBegin(session, "Verifying Flash ...", total);
-    uint32_t code = SetupWithRetries(session, SetupRecovery::Resync);
+    uint32_t code = BeginPass(session, "verified", "Verifying Flash ...", total);
     if (code != SUCCESS) return code;
     const uint32_t limit = AttemptLimit(session);
     for (uint32_t i = 0; i < image.regionCount; ++i) {
@@ -105,10 +114,7 @@ uint32_t ReadFlash(Session* session) {
     if (!CheckImageAreas(session, options.read, count)) return ERR_RANGE_OUTSIDE_FLASH;
     PostReadRegions(session, options.read, count);
     const uint32_t total = TotalSize(options.read, count);
-    char size[kSizeTextSize];
-    PostHostMessage(session, FLASH_LEVEL_INFO, "Data to be read: %s", SizeText(total, size, sizeof size));
-    ProgressBegin(session, "Reading Flash ...", total);
-    uint32_t code = SetupWithRetries(session, SetupRecovery::Resync);
+    uint32_t code = BeginPass(session, "read", "Reading Flash ...", total);
     if (code != SUCCESS) return code;
     const uint32_t pieceLimit = ReadPieceSize(session);
     for (uint32_t i = 0; i < count; ++i) {

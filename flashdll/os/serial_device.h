@@ -29,6 +29,14 @@ struct SerialTimeouts {
     uint32_t writeTotalConstantMs;
 };
 
+// The read interval that, with multiplier and constant 0, makes reads
+// return at once.
+constexpr uint32_t kReturnAtOnceInterval = 0xFFFFFFFFu;
+inline bool IsReturnAtOnce(const SerialTimeouts& t) {
+    return t.readIntervalMs == kReturnAtOnceInterval && t.readTotalMultiplierMs == 0 &&
+           t.readTotalConstantMs == 0;
+}
+
 // The device behind COM number `comNumber` (1-based): the value of the
 // environment variable FLASHDLL_COM<n> when set, otherwise the system's
 // default device for that number (/dev/ttyS<n-1> on POSIX).

@@ -1,9 +1,9 @@
 #include "support/fuzz_dialogue.h"
 
 #include "flashdll/link/serial.h"
-#include "flashdll/options.h"
+#include "flashdll/session/options.h"
 #include "flashdll/os/fuzz/fuzz_line.h"
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 #include "support/fuzz_host.h"
 
 namespace fuzz_support {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 
 namespace fuzz_support {
 

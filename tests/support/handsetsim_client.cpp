@@ -7,8 +7,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "flashdll/loader/crc32.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/crc32.h"
+#include "flashdll/link/le.h"
 
 namespace handsetsim_test {
 

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "flashdll/loader/le.h"
+#include "flashdll/link/le.h"
 
 namespace testing_support {
 

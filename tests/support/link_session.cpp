@@ -5,7 +5,7 @@
 #include <chrono>
 
 #include "flashdll/link/serial.h"
-#include "flashdll/loader/crc32.h"
+#include "flashdll/link/crc32.h"
 
 namespace testing_support {
 

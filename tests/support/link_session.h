@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "flashdll/session.h"
+#include "flashdll/session/session.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
 #include "tools/handsetsim/handsetsim.h"

@@ -9,8 +9,8 @@
 // separate erasing (then an ERAS must come before the close).
 #include <algorithm>
 
-#include "flashdll/loader/crc32.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/crc32.h"
+#include "flashdll/link/le.h"
 #include "tools/handsetsim/commands.h"
 #include "tools/handsetsim/frames.h"
 #include "tools/handsetsim/line.h"

@@ -5,8 +5,8 @@
 // and recorded, TXDT's data parts are collected from the UARTs its
 // descriptors name, and the reply goes back on the command's UART, with the
 // scenario's faults applied on the way.
-#include "flashdll/loader/crc32.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/crc32.h"
+#include "flashdll/link/le.h"
 #include "tools/handsetsim/commands.h"
 #include "tools/handsetsim/frames.h"
 #include "tools/handsetsim/line.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "flashdll/loader/le.h"
+#include "flashdll/link/le.h"
 
 namespace handsetsim {
 

@@ -1,7 +1,7 @@
 #include "tools/handsetsim/frames.h"
 
-#include "flashdll/loader/crc32.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/crc32.h"
+#include "flashdll/link/le.h"
 #include "tools/handsetsim/line.h"
 
 namespace handsetsim {

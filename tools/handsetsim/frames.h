@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "flashdll/loader/fourcc.h"
+#include "flashdll/link/fourcc.h"
 
 namespace handsetsim {
 

@@ -2,7 +2,7 @@
 // formats it on request), FIOP opens a file for writing and hands out a
 // handle, FIWR appends to it, FICL closes it, CHKS compares a stored file's
 // size, FSUM unmounts. Handlers run with the shared state locked.
-#include "flashdll/loader/le.h"
+#include "flashdll/link/le.h"
 #include "tools/handsetsim/commands.h"
 #include "tools/handsetsim/frames.h"
 

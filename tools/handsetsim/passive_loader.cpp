@@ -6,8 +6,8 @@
 // flash loader (as the scenario says), the setup loader the flash loader.
 #include <vector>
 
-#include "flashdll/loader/crc32.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/crc32.h"
+#include "flashdll/link/le.h"
 #include "tools/handsetsim/frames.h"
 #include "tools/handsetsim/line.h"
 #include "tools/handsetsim/state.h"

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <map>
 
-#include "flashdll/loader/crc32.h"
-#include "flashdll/loader/le.h"
+#include "flashdll/link/crc32.h"
+#include "flashdll/link/le.h"
 #include "tools/handsetsim/file_store.h"
 #include "tools/handsetsim/frames.h"
 

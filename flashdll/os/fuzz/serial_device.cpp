@@ -19,7 +19,6 @@ struct SerialDevice {
 
 namespace {
 
-constexpr uint32_t kReturnAtOnceInterval = 0xFFFFFFFFu;
 constexpr uint32_t kBitsPerByte = 10;            // 8N1 with its start and stop bits
 constexpr uint64_t kUsPerSecond = 1000000;
 constexpr uint64_t kAtOnceReadUs = 100;          // what a read that waits for nothing costs
@@ -50,11 +49,6 @@ bool Fail(uint32_t error) {
 
 bool IsAcceptedRate(uint32_t baud) {
     return baud == 57600 || baud == 115200 || baud == 230400 || baud == 460800 || baud == 921600;
-}
-
-bool IsReturnAtOnce(const SerialTimeouts& t) {
-    return t.readIntervalMs == kReturnAtOnceInterval && t.readTotalMultiplierMs == 0 &&
-           t.readTotalConstantMs == 0;
 }
 
 void PassLineTime(const SerialDevice* device, uint64_t bytes) {

@@ -26,7 +26,6 @@ struct SerialDevice {
 
 namespace {
 
-constexpr uint32_t kReturnAtOnceInterval = 0xFFFFFFFFu;
 constexpr size_t kDevicePathSize = 256;
 constexpr int64_t kNsPerMs = 1000000;
 
@@ -58,11 +57,6 @@ int64_t MonotonicNs() {
 int PollTimeoutMs(int64_t remainingNs) {
     const int64_t ms = (remainingNs + kNsPerMs - 1) / kNsPerMs;
     return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
-}
-
-bool IsReturnAtOnce(const SerialTimeouts& t) {
-    return t.readIntervalMs == kReturnAtOnceInterval && t.readTotalMultiplierMs == 0 &&
-           t.readTotalConstantMs == 0;
 }
 
 int64_t ReadBudgetNs(const SerialTimeouts& t, uint32_t length) {

@@ -231,6 +231,67 @@ SerialDevice* NewDevice(HANDLE handle, bool overlapped) {
     return device;
 }
 
+// Two parts can be in flight together only on two different overlapped devices.
+bool CanWriteAtOnce(const SerialDevice* device0, const SerialDevice* device1) {
+    return device0 != nullptr && device0 != device1 && device0->overlapped && device1->overlapped;
+}
+
+bool WriteOneAfterOther(SerialDevice* device0, const void* data0, uint32_t length0,
+                        SerialDevice* device1, const void* data1, uint32_t length1) {
+    uint32_t written0 = 0;
+    uint32_t written1 = 0;
+    return SerialWrite(device0, data0, length0, &written0) &&
+           SerialWrite(device1, data1, length1, &written1);
+}
+
+// One of two writes in flight at the same time.
+struct InFlight {
+    SerialDevice* device;
+    OVERLAPPED request;
+    bool pending;
+    bool ok;
+    uint32_t written;
+};
+
+// The error of the first failure of the two writes is the one reported.
+void KeepFirstError(DWORD* error) {
+    if (*error == 0) {
+        *error = GetLastError();
+    }
+}
+
+// An empty part starts nothing and succeeds.
+void StartPart(InFlight* part, const void* data, uint32_t length, DWORD* error) {
+    part->pending = false;
+    part->written = 0;
+    part->ok = length == 0 ||
+               StartWrite(part->device, data, length, &part->request, &part->pending, &part->written);
+    if (!part->ok) {
+        KeepFirstError(error);
+    }
+}
+
+void FinishPart(InFlight* part, DWORD* error) {
+    if (part->pending && !Complete(part->device, &part->request, &part->written)) {
+        part->ok = false;
+        KeepFirstError(error);
+    }
+}
+
+// Both writes are started before either is waited for, so both are in flight
+// from the start; then the first is waited for, then the second.
+bool WriteAtOnce(SerialDevice* device0, const void* data0, uint32_t length0,
+                 SerialDevice* device1, const void* data1, uint32_t length1) {
+    InFlight part0 = {device0, {}, false, false, 0};
+    InFlight part1 = {device1, {}, false, false, 0};
+    DWORD error = 0;
+    StartPart(&part0, data0, length0, &error);
+    StartPart(&part1, data1, length1, &error);
+    FinishPart(&part0, &error);
+    FinishPart(&part1, &error);
+    return (part0.ok && part1.ok) || Fail(error);
+}
+
 }  // namespace
 
 void SerialDevicePath(uint32_t comNumber, char* buffer, size_t size) {
@@ -357,36 +418,14 @@ bool SerialRead(SerialDevice* device, void* data, uint32_t length, uint32_t* got
 
 bool SerialWriteBoth(SerialDevice* device0, const void* data0, uint32_t length0,
                      SerialDevice* device1, const void* data1, uint32_t length1) {
-    uint32_t written0 = 0;
-    uint32_t written1 = 0;
     if (device1 == nullptr || length1 == 0) {
-        return SerialWrite(device0, data0, length0, &written0);
+        uint32_t written = 0;
+        return SerialWrite(device0, data0, length0, &written);
     }
-    if (device0 == nullptr || device0 == device1 || !device0->overlapped || !device1->overlapped) {
-        // Without two overlapped devices the parts can only go one after the other.
-        return SerialWrite(device0, data0, length0, &written0) &&
-               SerialWrite(device1, data1, length1, &written1);
+    if (!CanWriteAtOnce(device0, device1)) {
+        return WriteOneAfterOther(device0, data0, length0, device1, data1, length1);
     }
-    OVERLAPPED request0;
-    OVERLAPPED request1;
-    bool pending0 = false;
-    bool pending1 = false;
-    bool ok0 = length0 == 0 || StartWrite(device0, data0, length0, &request0, &pending0, &written0);
-    DWORD error = ok0 ? 0 : GetLastError();
-    bool ok1 = StartWrite(device1, data1, length1, &request1, &pending1, &written1);
-    if (!ok1 && error == 0) {
-        error = GetLastError();
-    }
-    // Wait for the first write, then the second: both were in flight from the start.
-    if (pending0 && !Complete(device0, &request0, &written0)) {
-        ok0 = false;
-        error = error != 0 ? error : GetLastError();
-    }
-    if (pending1 && !Complete(device1, &request1, &written1)) {
-        ok1 = false;
-        error = error != 0 ? error : GetLastError();
-    }
-    return (ok0 && ok1) || Fail(error);
+    return WriteAtOnce(device0, data0, length0, device1, data1, length1);
 }
 
 bool SerialDrain(SerialDevice* device) {
