@@ -69,8 +69,7 @@ struct PassiveJob {
     JobResult result;
 
     // A /phases=bl job; with a setup loader when the boot loader asks for one or `mit` is 1.
-    PassiveJob(const handsetsim::Scenario& scenario, uint32_t mit = 0, const std::string& platformKey = "",
-               const JobSetup& setup = {}) {
+    PassiveJob(const handsetsim::Scenario& scenario, uint32_t mit = 0, const std::string& platformKey = "") {
         PlatformSection platform = PassivePlatform("P1", "fl.s19", kFlashLoaderBase);
         if (mit == 1) {
             platform = Mit1Platform("P1", "sl.s19", kSetupLoaderBase, "fl.s19", kFlashLoaderBase)
@@ -83,7 +82,7 @@ struct PassiveJob {
         job.WriteImage("fl.s19", flashLoader);
         setupLoader = job.WriteLoader("sl.s19", kSetupLoaderBase, 3000, 3);
         job.StartHandset(scenario, {1});
-        result = job.RunJob("/platform=P1 /com=1 /phases=bl /debug=1", setup);
+        result = job.RunJob("/platform=P1 /com=1 /phases=bl /debug=1");
     }
     bool Has(const std::string& text) const { return result.host->HasMessage(text); }
     bool FlashLoaderIn(const std::string& stage) {
@@ -211,16 +210,6 @@ TEST(PassiveBootLoader, RefusedChunksShrinkTheChunkLimit) {
     PassiveJob failed(scenario);
     EXPECT_EQ(failed.result.code, ERR_TOO_MANY_RETRIES);
     EXPECT_TRUE(failed.Has("Too many retries for PC_DATA")) << failed.result.Transcript();
-}
-
-TEST(PassiveBootLoader, AbortDuringThePingLoopEndsTheJob) {
-    handsetsim::Scenario scenario;
-    scenario.faults.bootSilent = true;
-    JobSetup abort;
-    abort.adjustHost = [](RecordingHost& host) { host.abortAfterPolls = 1; };
-    PassiveJob p(scenario, 0, "", abort);
-    EXPECT_EQ(p.result.code, ERR_ABORT) << p.result.Transcript();
-    EXPECT_TRUE(p.Has("Sorry, an error has occured ! (ERR_ABORT)"));
 }
 
 }  // namespace
