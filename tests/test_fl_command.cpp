@@ -208,7 +208,7 @@ TEST(FlSendCmd, SendDataPartsFollowTheFrameOnTheirPortsOrAreRefused) {
     link.peers[0].Send(Reply("TXDT", true));
     const Bytes payload = SendDataPayload(0x20000100, 1, {{0, 0x30}, {0x30, 0x10}});
     EXPECT_EQ(SUCCESS, Send(link, "TXDT", payload));
-    EXPECT_EQ(link.peers[0].Receive(), Command("TXDT", payload) + Bytes(&area[0x100], &area[0x130]));
+    EXPECT_EQ(link.peers[0].Receive(), Frame("TXDT", payload) + Bytes(&area[0x100], &area[0x130]));
     EXPECT_EQ(link.peers[1].Receive(), Bytes(&area[0x130], &area[0x140]));
 
     // Nothing goes out for parts outside the area or an area the image lacks.
@@ -222,5 +222,5 @@ TEST(FlSendCmd, SendDataPartsFollowTheFrameOnTheirPortsOrAreRefused) {
     link.peers[0].Send(Reply("TXDT", true));
     const Bytes single = SendDataPayload(0x20000FF0, 1, {{0, 0x10}});
     EXPECT_EQ(SUCCESS, Send(link, "TXDT", single));
-    EXPECT_EQ(link.peers[0].Receive(), Command("TXDT", single) + Bytes(&area[0xFF0], &area[0x1000]));
+    EXPECT_EQ(link.peers[0].Receive(), Frame("TXDT", single) + Bytes(&area[0xFF0], &area[0x1000]));
 }

@@ -14,7 +14,7 @@ using HandsetSimBoot = HandsetTest;
 
 // A "data" payload: address, length, then `count` bytes.
 Bytes Data(uint32_t address, size_t count) {
-    return Join(Words({address, static_cast<uint32_t>(count)}), Pattern(count, 1));
+    return Words({address, static_cast<uint32_t>(count)}) + Pattern(count, 1);
 }
 
 TEST_F(HandsetSimBoot, BrokenOrMalformedFramesGetNackAndStoreNothing) {
@@ -26,7 +26,7 @@ TEST_F(HandsetSimBoot, BrokenOrMalformedFramesGetNackAndStoreNothing) {
     spoilt[12] ^= 0x01;
     disagreeing[4] = 17;  // the length word
     // Refused without reading a payload: the next frame is taken as one.
-    Bytes oversized = Join(Bytes{'d', 'a', 't', 'a'}, Words({0x10001}));
+    Bytes oversized = Text("data") + Words({0x10001});
     const Bytes frames[] = {spoilt, Frame("info", {}, "(px)"), Frame("info", Words({0}), "(pc)"),
                             Frame("done", Words({0}), "(pc)"), Frame("data", disagreeing, "(pc)"),
                             Frame("data", Data(0, 0), "(pc)"), Frame("data", Data(0, 257), "(pc)"), oversized};

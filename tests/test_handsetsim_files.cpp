@@ -18,8 +18,8 @@ using namespace handsetsim_test;
 
 // Words, then a name: its length (with the zero), its bytes and the zero.
 Bytes Named(std::initializer_list<uint32_t> head, const std::string& name) {
-    return Join(Join(Words(head), Words({static_cast<uint32_t>(name.size() + 1)})),
-                Bytes(name.c_str(), name.c_str() + name.size() + 1));
+    return Words(head) + Words({static_cast<uint32_t>(name.size() + 1)}) +
+           Bytes(name.c_str(), name.c_str() + name.size() + 1);
 }
 
 using HandsetSimFiles = HandsetTest;
@@ -31,8 +31,8 @@ TEST_F(HandsetSimFiles, ClosedFileIsSavedInsideTheFolderSizeCheckedAndFormattedA
     Begin(scenario);
     ASSERT_TRUE(Ask("FSMT", Words({kFsCfs, 0, 1})).ok);
     uint32_t handle = WordAt(Ask("FIOP", Named({kFsCfs}, "../../escape")).data, 0);
-    EXPECT_EQ(WordAt(Ask("FIWR", Join(Words({handle, 300}), Bytes(300, '1'))).data, 0), 300u);
-    EXPECT_EQ(WordAt(Ask("FIWR", Join(Words({handle, 300}), Bytes(300, '2'))).data, 0), 300u);
+    EXPECT_EQ(WordAt(Ask("FIWR", Words({handle, 300}) + Bytes(300, '1')).data, 0), 300u);
+    EXPECT_EQ(WordAt(Ask("FIWR", Words({handle, 300}) + Bytes(300, '2')).data, 0), 300u);
     ASSERT_TRUE(Ask("FICL", Words({handle})).ok);
     auto sizeCheck = [&](uint32_t size, const char* name) {
         return WordAt(Ask("CHKS", Named({kFsCfs, size}, name)).data, 0);
@@ -55,7 +55,7 @@ TEST_F(HandsetSimFiles, CommandsOutsideTheirMountAreRefused) {
     unterminated.back() = 'x';
     const std::tuple<const char*, Bytes, uint32_t> cases[] = {
         {"FIOP", Words({kFsFfs, 1, 2}), 3},  // not the mounted file system
-        {"FIWR", Join(Words({99, 4}), Bytes(4, 0)), 8},
+        {"FIWR", Words({99, 4}) + Bytes(4, 0), 8},
         {"FICL", Words({99}), 8},
         {"FIOP", unterminated, 2},
         {"FSUM", Words({kFsFdi}), 3},

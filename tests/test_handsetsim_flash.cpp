@@ -46,7 +46,7 @@ TEST_F(HandsetSimFlash, BrokenOversizedAndEarlyCommandsAreRefused) {
     port_->Write(Frame("DONE", {}, "EOT,"));
     // A length beyond the TX size is refused at once: what follows is the
     // next command, not a payload to wait for.
-    port_->Write(Join(Bytes{'V', 'R', 'F', 'Y'}, Words({FlashScenario().maxTx + 0x10000})));
+    port_->Write(Text("VRFY") + Words({FlashScenario().maxTx + 0x10000}));
     port_->Write(Frame("SETP", Words({1, 0x1234, 0, 0, 0, 0, 0, 0, 0})));  // a chip not reported
     for (uint32_t expected : {1, 1, 1, 9}) {
         Reply reply;

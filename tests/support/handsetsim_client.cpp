@@ -65,25 +65,12 @@ uint32_t WordAt(const Bytes& bytes, size_t index) {
     return bytes.size() >= 4 * (index + 1) ? GetLe32(bytes.data() + 4 * index) : 0xDEADBEEF;
 }
 
-Bytes Join(Bytes head, const Bytes& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-}
-
 Bytes Pattern(size_t count, uint8_t seed) {
     Bytes bytes(count);
     for (size_t i = 0; i < count; ++i) {
         bytes[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 8));
     }
     return bytes;
-}
-
-Bytes Frame(const std::string& code, const Bytes& payload, const std::string& tail) {
-    Bytes frame = Join(Bytes(code.begin(), code.end()), Words({static_cast<uint32_t>(payload.size())}));
-    if (!payload.empty()) {
-        frame = Join(Join(frame, payload), Words({Crc32(payload.data(), payload.size())}));
-    }
-    return Join(frame, Bytes(tail.begin(), tail.end()));
 }
 
 bool ReadReply(PcPort& port, Reply* reply, bool boot, int timeoutMs) {

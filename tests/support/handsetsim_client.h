@@ -10,11 +10,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "support/link_session.h"
 #include "tools/handsetsim/handsetsim.h"
 
 namespace handsetsim_test {
 
-using Bytes = std::vector<uint8_t>;
+using testing_support::Bytes;
+using testing_support::Frame;
+using testing_support::operator+;
+using testing_support::Text;
 
 class PcPort {
 public:
@@ -36,10 +40,7 @@ private:
 
 Bytes Words(std::initializer_list<uint32_t> words);
 uint32_t WordAt(const Bytes& bytes, size_t index);  // 0xDEADBEEF when too short
-Bytes Join(Bytes head, const Bytes& tail);
 Bytes Pattern(size_t count, uint8_t seed);
-// Code, length, payload, checksum (when there is a payload), tail.
-Bytes Frame(const std::string& code, const Bytes& payload, const std::string& tail = "EOT.");
 
 // A flash loader's reply ("rply" ... "eom.") or, with `boot`, a boot ROM's
 // or setup loader's ("resp" ... "(hw)"; a "nack" carries no data).

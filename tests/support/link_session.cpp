@@ -36,9 +36,9 @@ Bytes Dump(uint32_t first, uint32_t second, const Bytes& data) {
            Text("dmp.");
 }
 
-Bytes Command(const char* command, const Bytes& payload) {
+Bytes Frame(const std::string& code, const Bytes& payload, const std::string& tail) {
     const Bytes crc = payload.empty() ? Bytes{} : Crc(payload);
-    return Text(command) + Word(uint32_t(payload.size())) + payload + crc + Text("EOT.");
+    return Text(code) + Word(uint32_t(payload.size())) + payload + crc + Text(tail);
 }
 
 namespace {

@@ -28,8 +28,9 @@ Bytes Reply(const char* command, bool ok, const Bytes& data = {}, uint32_t crcFl
             const char* tail = "eom.");
 Bytes Message(const std::string& text);
 Bytes Dump(uint32_t first, uint32_t second, const Bytes& data);
-// A command frame as the library sends it.
-Bytes Command(const char* command, const Bytes& payload = {});
+// A command frame as the library sends it: code, length, payload, checksum
+// (only with a payload), tail ("EOT."; the boot loader's "(pc)").
+Bytes Frame(const std::string& code, const Bytes& payload = {}, const std::string& tail = "EOT.");
 
 struct LinkSession {
     // On `portCount` scripted peers; the first port is COM `firstCom` + 1.
