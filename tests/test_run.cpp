@@ -111,24 +111,6 @@ TEST(FlashLoad, AbortPollRunsAboutEvery750MsAndStopsAfterTheFirstYes) {
     EXPECT_FALSE(result.Has("Error: Unable to open file \"" + image + "\""));
 }
 
-// A "T" verdict for every attempt of block 0: the load fails with too many
-// retries, and the checksum failure recorded underneath is reported after it.
-TEST(FlashLoad, RecordedErrorIsReportedBesideADifferentResult) {
-    JobFixture job;
-    job.AddPlatform(ActivePlatform("P1", "fl.s19"));
-    job.WriteLoader("fl.s19", 0, 6000);
-    handsetsim::Scenario scenario;
-    scenario.bootRom = handsetsim::BootRom::Active;
-    scenario.faults.activeVerdict = 'T';
-    scenario.faults.activeVerdictBlock = 0;
-    scenario.faults.activeVerdictCount = 100;
-    job.StartHandset(scenario, {2});
-    const JobResult result = job.RunJob("/platform=P1 /com=2 /phases=bl");
-    ASSERT_EQ(result.code, ERR_TOO_MANY_RETRIES) << result.Transcript();
-    const int resultLine = result.host->IndexOfMessage("Error code: ERR_TOO_MANY_RETRIES");
-    EXPECT_TRUE(resultLine >= 0 && result.host->IndexOfMessage("Error code: ERR_CRC") > resultLine) << result.Transcript();
-}
-
 // A host that shows the final status and does not return: FlashLoad gives
 // the delivery thread 10 s, then returns without it. When the host finally
 // returns, the thread must not touch the session, which is gone by then.
